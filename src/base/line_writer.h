@@ -1,0 +1,64 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/text.h"
+
+namespace wavtally {
+
+/// A text stream that goes out a whole line at a time: text gathers in a
+/// buffer and EndLine hands the finished line to the sink in one write, so
+/// every completed line is out as soon as it is complete and no line is ever
+/// cut in two by the stream.
+class LineWriter {
+ public:
+  virtual ~LineWriter() = default;
+
+  /// Appends text to the current line.
+  void Write(std::wstring_view text) { line_.append(text); }
+  /// Appends ASCII text to the current line.
+  void Write(std::string_view ascii) { line_.append(ascii.begin(), ascii.end()); }
+  /// Ends the current line and sends it to the sink.
+  void EndLine();
+
+  /// Returns true once a write has failed; later lines are then dropped.
+  bool Failed() const { return failed_; }
+  /// Returns true when the failure was a closed pipe rather than an error.
+  bool Closed() const { return closed_; }
+  /// Returns the reason of the first failure, or an empty text.
+  const std::string& Error() const { return error_; }
+
+ protected:
+  enum class EmitResult { kOk, kClosed, kFailed };
+  /// Writes one finished line, ending in "\n", to the sink; on failure stores
+  /// the reason in *error.
+  virtual EmitResult Emit(std::wstring_view line, std::string* error) = 0;
+
+ private:
+  CStdStr line_;
+  bool failed_ = false;
+  bool closed_ = false;
+  std::string error_;
+};
+
+/// A LineWriter that keeps what it is given as UTF-8, for tests.
+class StringLineWriter : public LineWriter {
+ public:
+  /// Returns everything written so far, as UTF-8.
+  const std::string& Text() const { return text_; }
+
+ protected:
+  EmitResult Emit(std::wstring_view line, std::string* error) override;
+
+ private:
+  std::string text_;
+};
+
+/// Returns the writer for standard output, which carries the report as UTF-8
+/// whatever the locale.
+LineWriter& StdOut();
+/// Returns the writer for standard error.
+LineWriter& StdErr();
+
+}  // namespace wavtally

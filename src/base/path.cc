@@ -1,0 +1,76 @@
+#include "base/path.h"
+
+#include "base/platform.h"
+
+namespace wavtally {
+namespace {
+
+// Read at run time: the separator is defined with the platform code.
+wchar_t Sep() { return platform::kNameSeparator; }
+
+}  // namespace
+
+Path::Path(const CStdStr& text) {
+  text_.reserve(text.size());
+  for (const wchar_t c : text) {
+    if (c == Sep() && !text_.empty() && text_.back() == Sep()) continue;
+    text_.push_back(c);
+  }
+  // The root keeps its separator: dropping it would turn "/" into the
+  // current folder.
+  if (text_.size() > 1 && text_.back() == Sep()) text_.pop_back();
+}
+
+bool Path::DirectoryExists() const {
+  return !text_.empty() && platform::StatFolder(text_, nullptr);
+}
+
+bool Path::IsDirectory() const { return DirectoryExists(); }
+
+bool Path::GetFolderId(FolderId* id) const {
+  FolderId found;
+  if (text_.empty() || !platform::StatFolder(text_, &found)) return false;
+  if (id != nullptr) *id = found;
+  return true;
+}
+
+Path Path::Join(std::initializer_list<CStdStr> parts) {
+  CStdStr text;
+  for (const CStdStr& part : parts) {
+    if (part.empty()) continue;
+    if (!text.empty() && text.back() != Sep()) text.push_back(Sep());
+    text += part;
+  }
+  // The constructor folds a separator that both neighbours bring.
+  return Path(text);
+}
+
+Path& Path::MakePathRelative(const Path& base) {
+  const CStdStr& prefix = base.text_;
+  if (prefix.empty() || text_.size() <= prefix.size()) return *this;
+  if (text_.compare(0, prefix.size(), prefix) != 0) return *this;
+  // Only the root ends in a separator; any other base must be followed by
+  // one, or "/music2" would count as lying below "/music".
+  size_t rest = prefix.size();
+  if (prefix.back() != Sep()) {
+    if (text_[rest] != Sep()) return *this;
+    ++rest;
+  }
+  text_.erase(0, rest);
+  return *this;
+}
+
+CStdStr Path::GetFileExtension() const {
+  const size_t sep = text_.rfind(Sep());
+  const size_t name = sep == CStdStr::npos ? 0 : sep + 1;
+  const size_t dot = text_.rfind(L'.');
+  if (dot == CStdStr::npos || dot < name) return CStdStr();
+  return text_.substr(dot);
+}
+
+const CStdStr& Path::GetNameSeparator() {
+  static const CStdStr* const separator = new CStdStr(1, platform::kNameSeparator);
+  return *separator;
+}
+
+}  // namespace wavtally

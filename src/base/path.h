@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "base/text.h"
+
+namespace wavtally {
+
+/// Identifies a folder on its file system (device and inode on POSIX), so a
+/// walk can tell when a link leads back to a folder it is already inside.
+struct FolderId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  bool operator==(const FolderId&) const = default;
+};
+
+/// A value naming one file-system path. The text is kept as given, except
+/// that doubled and trailing separators are dropped.
+class Path {
+ public:
+  Path() = default;
+  /// Makes a path for text.
+  explicit Path(const CStdStr& text);
+  virtual ~Path() = default;
+  Path(const Path&) = default;
+  Path(Path&&) noexcept = default;
+  Path& operator=(const Path&) = default;
+  Path& operator=(Path&&) noexcept = default;
+
+  /// Returns true only when the path names an existing folder, links followed.
+  bool DirectoryExists() const;
+  /// Returns true when the path names a folder, links followed.
+  bool IsDirectory() const;
+  /// Returns true and sets *id when the path names a folder, links followed.
+  bool GetFolderId(FolderId* id) const;
+
+  /// Returns the path's text.
+  operator CStdStr() const { return text_; }
+  /// Returns the path's text; for an entry fresh from PathFind, one the file
+  /// reader can open; after MakePathRelative, the relative text.
+  CStdStr GetFullPath() const { return text_; }
+
+  /// Returns the parts joined by single separators, in order.
+  static Path Join(std::initializer_list<CStdStr> parts);
+
+  /// Rewrites the path in place to its part below base, with no leading
+  /// separator; leaves it unchanged when it does not lie below base.
+  Path& MakePathRelative(const Path& base);
+
+  /// Returns the last name from its last dot on (".hidden" for ".hidden"), or
+  /// an empty text when the last name has no dot.
+  CStdStr GetFileExtension() const;
+
+  /// Returns the separator between names ("/" on POSIX).
+  static const CStdStr& GetNameSeparator();
+
+ private:
+  CStdStr text_;
+};
+
+}  // namespace wavtally

@@ -1,0 +1,156 @@
+#include "base/path_find.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace wavtally {
+namespace {
+
+TEST(MatchesPatternTest, StarAndQuestionMarkWithAsciiCaseFolded) {
+  EXPECT_TRUE(MatchesPattern(L"*.wav", L"A.WAV"));
+  EXPECT_TRUE(MatchesPattern(L"*.wav", L"b.Wav"));
+  EXPECT_TRUE(MatchesPattern(L"*.wav", L".wav"));
+  EXPECT_TRUE(MatchesPattern(L"a*b*c", L"aXbYbZc"));
+  EXPECT_FALSE(MatchesPattern(L"*.wav", L"x.wav.bak"));
+  EXPECT_FALSE(MatchesPattern(L"*.wav", L"x.wave"));
+  EXPECT_TRUE(MatchesPattern(L"?.mid", L"1.MID"));
+  EXPECT_TRUE(MatchesPattern(L"??", L"\u00e9\U0001F3B5"));
+  EXPECT_FALSE(MatchesPattern(L"?.mid", L".mid"));
+  EXPECT_FALSE(MatchesPattern(L"?.mid", L"12.mid"));
+  EXPECT_FALSE(MatchesPattern(L"", L"a"));
+}
+
+TEST(MatchesPatternTest, OnlyAsciiLettersFoldCase) {
+  EXPECT_TRUE(MatchesPattern(L"\u00e9*", L"\u00e9T"));
+  EXPECT_FALSE(MatchesPattern(L"\u00e9*", L"\u00c9t"));
+  EXPECT_FALSE(MatchesPattern(L"@[", L"`{"));
+}
+
+TEST(MatchesPatternTest, ManyStarsFinishQuickly) {
+  const auto start = std::chrono::steady_clock::now();
+  const CStdStr name(20000, L'a');
+  EXPECT_FALSE(MatchesPattern(L"*a*a*a*a*a*a*a*a*b", name));
+  EXPECT_TRUE(MatchesPattern(L"*a*a*a*a*a*a*a*a*", name));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST(NameLessTest, OrdersByFoldedBytesThenExactBytes) {
+  EXPECT_TRUE(NameLess(L"10.wav", L"2.wav"));
+  EXPECT_TRUE(NameLess(L"B.WAV", L"b.wav"));
+  EXPECT_FALSE(NameLess(L"b.wav", L"B.WAV"));
+  EXPECT_TRUE(NameLess(L"a.wav", L"B.wav"));
+  EXPECT_FALSE(NameLess(L"x", L"x"));
+  // "_" lies between the cases in ASCII; folding to lower case puts it first.
+  EXPECT_TRUE(NameLess(L"_", L"Z"));
+  // Stray byte 0xC3 sorts before the encoded "\u00e9" (0xC3 0xA9), and a
+  // stray 0xFF after any encoded character.
+  EXPECT_TRUE(NameLess(DecodeUtf8("\xc3"), L"\u00e9"));
+  EXPECT_TRUE(NameLess(L"\U0010FFFF", DecodeUtf8("\xff")));
+}
+
+// Runs each test in a fresh folder under the test temp folder, removed with
+// all it holds.
+class PathFindTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    std::string pattern = testing::TempDir() + "path_find_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+    root_ = pattern;
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    if (!root_.empty()) std::filesystem::remove_all(root_, ignored);
+  }
+  void MakeFiles(std::initializer_list<std::string> names) {
+    for (const std::string& name : names) {
+      const int fd = open((root_ + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644);
+      ASSERT_GE(fd, 0) << name;
+      close(fd);
+    }
+  }
+  CStdStr In(const CStdStr& name) const { return DecodeUtf8(root_) + L"/" + name; }
+  std::vector<CStdStr> Find(const CStdStr& pattern, std::string* error = nullptr) {
+    PathFind find(pattern, false);
+    std::vector<CStdStr> out;
+    while (find.HasNext()) out.push_back(find.Next().GetFullPath());
+    EXPECT_EQ(find.Next().GetFullPath(), L"");
+    if (error != nullptr) *error = find.Error();
+    return out;
+  }
+
+  std::string root_;
+};
+
+TEST_F(PathFindTest, YieldsMatchesInNameOrder) {
+  MakeFiles({"b.wav", "10.wav", "C.WAV", "2.wav", "B.wav", "a.mid", "c.wave", ".hidden"});
+  ASSERT_EQ(mkdir((root_ + "/sub.wav").c_str(), 0755), 0);
+  std::string error = "unset";
+  EXPECT_EQ(Find(In(L"*.wav"), &error),
+            (std::vector<CStdStr>{In(L"10.wav"), In(L"2.wav"), In(L"B.wav"), In(L"b.wav"),
+                                  In(L"C.WAV"), In(L"sub.wav")}));
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(Find(In(L"/*.MID")), std::vector<CStdStr>{In(L"a.mid")});
+  // Every name, folders and hidden files included, but never "." or "..".
+  EXPECT_EQ(Find(In(L"*")).size(), 9u);
+}
+
+TEST_F(PathFindTest, NoMatchesOrNoFolderYieldNothing) {
+  MakeFiles({"a.txt"});
+  std::string error;
+  EXPECT_TRUE(Find(In(L"*.wav"), &error).empty());
+  EXPECT_EQ(error, "");
+  EXPECT_TRUE(Find(In(L"missing/*"), &error).empty());
+  EXPECT_EQ(error, "no such file or directory");
+  EXPECT_TRUE(Find(In(L"a.txt/*"), &error).empty());
+  EXPECT_EQ(error, "not a directory");
+}
+
+TEST_F(PathFindTest, BarePatternListsCurrentFolderAsBareNames) {
+  MakeFiles({"x.mid", ".mid"});
+  char previous[4096];
+  ASSERT_NE(getcwd(previous, sizeof previous), nullptr);
+  ASSERT_EQ(chdir(root_.c_str()), 0);
+  const std::vector<CStdStr> found = Find(L"?.MID");
+  ASSERT_EQ(chdir(previous), 0);
+  EXPECT_EQ(found, std::vector<CStdStr>{L"x.mid"});
+}
+
+TEST_F(PathFindTest, InvalidUtf8NameRoundTripsToOpenableBytes) {
+  MakeFiles({"\xff\xfe.wav"});
+  const std::vector<CStdStr> found = Find(In(L"*.WAV"));
+  ASSERT_EQ(found.size(), 1u);
+  const std::string bytes = EncodeUtf8(found[0]);
+  EXPECT_EQ(bytes, root_ + "/\xff\xfe.wav");
+  const int fd = open(bytes.c_str(), O_RDONLY);
+  EXPECT_GE(fd, 0);
+  if (fd >= 0) close(fd);
+}
+
+TEST_F(PathFindTest, LinksAreFollowedForFolders) {
+  ASSERT_EQ(mkdir((root_ + "/real").c_str(), 0755), 0);
+  ASSERT_EQ(symlink("real", (root_ + "/link").c_str()), 0);
+  ASSERT_EQ(symlink("gone", (root_ + "/dangling").c_str()), 0);
+  MakeFiles({"file"});
+  EXPECT_TRUE(Path(In(L"link")).IsDirectory());
+  EXPECT_FALSE(Path(In(L"dangling")).IsDirectory());
+  EXPECT_FALSE(Path(In(L"file")).DirectoryExists());
+  FolderId real, link, parent, dangling{5, 6};
+  ASSERT_TRUE(Path(In(L"real")).GetFolderId(&real));
+  ASSERT_TRUE(Path(In(L"link")).GetFolderId(&link));
+  ASSERT_TRUE(Path(DecodeUtf8(root_)).GetFolderId(&parent));
+  EXPECT_EQ(real, link);
+  EXPECT_NE(real, parent);
+  EXPECT_FALSE(Path(In(L"dangling")).GetFolderId(&dangling));
+  EXPECT_EQ(dangling, (FolderId{5, 6}));
+}
+
+}  // namespace
+}  // namespace wavtally

@@ -1,0 +1,60 @@
+#include "base/path.h"
+
+#include <gtest/gtest.h>
+
+namespace wavtally {
+namespace {
+
+CStdStr Text(const Path& path) { return path.GetFullPath(); }
+
+CStdStr Relative(const CStdStr& path, const CStdStr& base) {
+  return Path(path).MakePathRelative(Path(base)).GetFullPath();
+}
+
+TEST(PathTest, DropsDoubledAndTrailingSeparatorsOnly) {
+  EXPECT_EQ(Text(Path(L"a//b///c/")), L"a/b/c");
+  EXPECT_EQ(Text(Path(L"//music/./..//")), L"/music/./..");
+  EXPECT_EQ(Text(Path(L"///")), L"/");
+  EXPECT_EQ(Text(Path(L"")), L"");
+  EXPECT_EQ(Path::GetNameSeparator(), L"/");
+}
+
+TEST(PathTest, JoinPutsOneSeparatorBetweenParts) {
+  EXPECT_EQ(Text(Path::Join({L"a", L"b", L"c.wav"})), L"a/b/c.wav");
+  EXPECT_EQ(Text(Path::Join({L"a/", L"/b"})), L"a/b");
+  EXPECT_EQ(Text(Path::Join({L"/", L"x"})), L"/x");
+  EXPECT_EQ(Text(Path::Join({L"", L"x", L"", L"y"})), L"x/y");
+}
+
+TEST(PathTest, MakePathRelativeStripsBaseAtNameBoundary) {
+  EXPECT_EQ(Relative(L"/music/a/b.wav", L"/music"), L"a/b.wav");
+  EXPECT_EQ(Relative(L"/music/a.wav", L"/music/"), L"a.wav");
+  EXPECT_EQ(Relative(L"/a/b", L"/"), L"a/b");
+  EXPECT_EQ(Relative(L"/music2/a.wav", L"/music"), L"/music2/a.wav");
+  EXPECT_EQ(Relative(L"/Music/a.wav", L"/music"), L"/Music/a.wav");
+  EXPECT_EQ(Relative(L"/music", L"/music"), L"/music");
+  EXPECT_EQ(Relative(L"/", L"/"), L"/");
+  EXPECT_EQ(Relative(L"/a/b", L""), L"/a/b");
+}
+
+TEST(PathTest, ExtensionIsLastNameFromItsLastDot) {
+  EXPECT_EQ(Path(L"a.tar.gz").GetFileExtension(), L".gz");
+  EXPECT_EQ(Path(L"dir/.hidden").GetFileExtension(), L".hidden");
+  EXPECT_EQ(Path(L"x.").GetFileExtension(), L".");
+  EXPECT_EQ(Path(L"noext").GetFileExtension(), L"");
+  EXPECT_EQ(Path(L"dir.d/noext").GetFileExtension(), L"");
+  EXPECT_EQ(Path(L"dir.d/").GetFileExtension(), L".d");
+}
+
+TEST(PathTest, EmptyOrNulPathIsNoFolder) {
+  FolderId id{7, 9};
+  EXPECT_FALSE(Path().DirectoryExists());
+  EXPECT_FALSE(Path().GetFolderId(&id));
+  EXPECT_EQ(id, (FolderId{7, 9}));
+  EXPECT_TRUE(Path(L"/").DirectoryExists());
+  // Cut at the NUL, the text would name "/".
+  EXPECT_FALSE(Path(CStdStr(L"/\0tmp", 5)).DirectoryExists());
+}
+
+}  // namespace
+}  // namespace wavtally

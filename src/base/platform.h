@@ -1,0 +1,53 @@
+#pragma once
+
+// What the base services need of the operating system. Each platform folder
+// (posix/, windows/) implements this and nothing outside src/base sees it.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/path.h"
+#include "base/text.h"
+
+namespace wavtally::platform {
+
+/// The separator between names.
+extern const wchar_t kNameSeparator;
+
+/// Reads the names in folder, without "." and ".."; returns false and sets
+/// *error (short, lower case) when the folder cannot be listed.
+bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::string* error);
+
+/// Returns true when path names a folder, links followed, and sets *id when
+/// id is not null.
+bool StatFolder(const CStdStr& path, FolderId* id);
+
+/// A regular file open for reading, closed when destroyed.
+class RegularFile {
+ public:
+  /// Opens path without blocking; returns null unless it names a regular
+  /// file, links followed, that can be opened for reading.
+  static std::unique_ptr<RegularFile> Open(const CStdStr& path);
+  ~RegularFile();
+  RegularFile(const RegularFile&) = delete;
+  RegularFile& operator=(const RegularFile&) = delete;
+
+  /// Returns the file's size in bytes when it was opened.
+  uint64_t Size() const { return size_; }
+  /// Reads up to size bytes at offset into data; returns the count read,
+  /// short only at the end of the file or on an error.
+  size_t ReadAt(uint64_t offset, void* data, size_t size);
+
+ private:
+  RegularFile(intptr_t handle, uint64_t size) : handle_(handle), size_(size) {}
+  intptr_t handle_;
+  uint64_t size_;
+};
+
+/// Returns a short lower-case text for a platform error code.
+std::string ErrorText(int code);
+
+}  // namespace wavtally::platform

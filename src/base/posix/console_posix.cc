@@ -1,0 +1,64 @@
+#include <errno.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "base/entry.h"
+#include "base/line_writer.h"
+#include "base/platform.h"
+#include "base/text.h"
+
+namespace wavtally {
+namespace {
+
+// Standard output and error as raw descriptors: the bytes are UTF-8 made by
+// AppendUtf8, so neither the C locale nor stdio buffering can alter or hold
+// them back, and each line costs a single write(2).
+class FdLineWriter : public LineWriter {
+ public:
+  explicit FdLineWriter(int fd) : fd_(fd) {}
+
+ protected:
+  EmitResult Emit(std::wstring_view line, std::string* error) override {
+    bytes_.clear();
+    AppendUtf8(line, bytes_);
+    std::string_view rest = bytes_;
+    while (!rest.empty()) {
+      const ssize_t n = ::write(fd_, rest.data(), rest.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        *error = platform::ErrorText(errno);
+        return errno == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
+      }
+      rest.remove_prefix(static_cast<size_t>(n));
+    }
+    return EmitResult::kOk;
+  }
+
+ private:
+  int fd_;
+  std::string bytes_;
+};
+
+}  // namespace
+
+LineWriter& StdOut() {
+  static FdLineWriter writer(STDOUT_FILENO);
+  return writer;
+}
+
+LineWriter& StdErr() {
+  static FdLineWriter writer(STDERR_FILENO);
+  return writer;
+}
+
+int RunEntry(int argc, char** argv, EntryFunction fn) {
+  // Arguments are bytes here; decoding them without loss lets a folder whose
+  // name is not valid UTF-8 still be opened.
+  std::vector<CStdStr> args;
+  for (int i = 1; i < argc; ++i) args.push_back(DecodeUtf8(argv[i]));
+  return fn(args);
+}
+
+}  // namespace wavtally

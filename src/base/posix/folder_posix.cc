@@ -1,0 +1,89 @@
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "base/platform.h"
+
+namespace wavtally::platform {
+
+const wchar_t kNameSeparator = L'/';
+
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* dir) const { closedir(dir); }
+};
+
+// Returns the bytes the system calls take for path, or false when the text
+// holds a NUL: the call would silently act on a shorter, different path.
+bool ToNative(const CStdStr& path, std::string* native) {
+  *native = EncodeUtf8(path);
+  return native->find('\0') == std::string::npos;
+}
+
+// strerror_r comes in two shapes depending on the feature macros; overloads on
+// its result pick the right reading of the buffer for either.
+[[maybe_unused]] const char* StrerrorResult(int result, const char* buffer) {
+  return result == 0 ? buffer : nullptr;
+}
+[[maybe_unused]] const char* StrerrorResult(const char* result, const char* /*buffer*/) {
+  return result;
+}
+
+}  // namespace
+
+bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::string* error) {
+  names->clear();
+  error->clear();
+  std::string native;
+  if (!ToNative(folder, &native)) {
+    *error = ErrorText(EINVAL);
+    return false;
+  }
+  const std::unique_ptr<DIR, DirCloser> dir(opendir(native.c_str()));
+  if (!dir) {
+    *error = ErrorText(errno);
+    return false;
+  }
+  for (;;) {
+    // readdir signals both the end and an error with null; only errno tells
+    // them apart.
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) break;
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names->push_back(DecodeUtf8(name));
+  }
+  if (errno != 0) {
+    *error = ErrorText(errno);
+    names->clear();
+    return false;
+  }
+  return true;
+}
+
+bool StatFolder(const CStdStr& path, FolderId* id) {
+  std::string native;
+  if (path.empty() || !ToNative(path, &native)) return false;
+  struct stat info;
+  if (stat(native.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  if (id != nullptr) {
+    id->device = static_cast<uint64_t>(info.st_dev);
+    id->index = static_cast<uint64_t>(info.st_ino);
+  }
+  return true;
+}
+
+std::string ErrorText(int code) {
+  char buffer[256] = {};
+  const char* text = StrerrorResult(strerror_r(code, buffer, sizeof buffer), buffer);
+  std::string result = (text != nullptr && *text != '\0') ? text : "error " + std::to_string(code);
+  if (result[0] >= 'A' && result[0] <= 'Z') result[0] = static_cast<char>(result[0] - 'A' + 'a');
+  return result;
+}
+
+}  // namespace wavtally::platform

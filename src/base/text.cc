@@ -1,0 +1,122 @@
+#include "base/text.h"
+
+#include <cstdint>
+
+namespace wavtally {
+namespace {
+
+// Stray bytes 0x80..0xFF map to the lone low surrogates U+DC80..U+DCFF,
+// which valid UTF-8 can never produce.
+constexpr char32_t kStrayByteBase = 0xDC00;
+constexpr bool kUtf16 = sizeof(wchar_t) == 2;
+
+bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
+
+// Returns the length of the valid UTF-8 sequence at the start of s and stores
+// its code point, or returns 0 when s does not start with one. Overlong forms,
+// surrogates and values past U+10FFFF are invalid, which keeps the mapping of
+// stray bytes to U+DC80..U+DCFF unambiguous.
+size_t DecodeOne(std::string_view s, char32_t* cp) {
+  const auto b0 = static_cast<unsigned char>(s[0]);
+  size_t len;
+  char32_t min;
+  if (b0 < 0x80) {
+    *cp = b0;
+    return 1;
+  } else if ((b0 & 0xE0) == 0xC0) {
+    len = 2, min = 0x80, *cp = b0 & 0x1F;
+  } else if ((b0 & 0xF0) == 0xE0) {
+    len = 3, min = 0x800, *cp = b0 & 0x0F;
+  } else if ((b0 & 0xF8) == 0xF0) {
+    len = 4, min = 0x10000, *cp = b0 & 0x07;
+  } else {
+    return 0;
+  }
+  if (s.size() < len) return 0;
+  for (size_t i = 1; i < len; ++i) {
+    const auto b = static_cast<unsigned char>(s[i]);
+    if (!IsContinuation(b)) return 0;
+    *cp = (*cp << 6) | (b & 0x3F);
+  }
+  if (*cp < min || *cp > 0x10FFFF || (*cp >= 0xD800 && *cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+void AppendCodePoint(char32_t cp, CStdStr& out) {
+  if (kUtf16 && cp >= 0x10000) {
+    cp -= 0x10000;
+    out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
+    out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+  } else {
+    out.push_back(static_cast<wchar_t>(cp));
+  }
+}
+
+void EncodeOne(char32_t cp, std::string& out) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+}  // namespace
+
+CStdStr DecodeUtf8(std::string_view bytes) {
+  CStdStr out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    char32_t cp;
+    size_t len = DecodeOne(bytes, &cp);
+    if (len == 0) {
+      cp = kStrayByteBase + static_cast<unsigned char>(bytes[0]);
+      len = 1;
+    }
+    AppendCodePoint(cp, out);
+    bytes.remove_prefix(len);
+  }
+  return out;
+}
+
+void AppendUtf8(std::wstring_view text, std::string& out) {
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto cp = static_cast<char32_t>(text[i]);
+    if constexpr (kUtf16) {
+      cp &= 0xFFFF;
+      if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size()) {
+        const auto low = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
+        if (low >= 0xDC00 && low < 0xE000) {
+          EncodeOne(0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00), out);
+          ++i;
+          continue;
+        }
+      }
+    }
+    if (cp >= kStrayByteBase + 0x80 && cp <= kStrayByteBase + 0xFF) {
+      out.push_back(static_cast<char>(cp - kStrayByteBase));
+    } else {
+      EncodeOne(cp, out);
+    }
+  }
+}
+
+std::string EncodeUtf8(std::wstring_view text) {
+  std::string out;
+  out.reserve(text.size());
+  AppendUtf8(text, out);
+  return out;
+}
+
+CStdStr Widen(std::string_view ascii) { return CStdStr(ascii.begin(), ascii.end()); }
+
+}  // namespace wavtally

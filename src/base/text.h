@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace wavtally {
+
+/// Wide text: every path, pattern, extension and separator crosses the base
+/// services as this type.
+using CStdStr = std::wstring;
+
+/// Decodes UTF-8 bytes without loss: each byte that is not part of a valid
+/// sequence becomes the code point U+DC00 + byte (U+DC80..U+DCFF), so EncodeUtf8 gives it back.
+CStdStr DecodeUtf8(std::string_view bytes);
+
+/// Appends text to out as UTF-8. Code points U+DC80..U+DCFF that DecodeUtf8
+/// made from stray bytes are written as those bytes again.
+void AppendUtf8(std::wstring_view text, std::string& out);
+
+/// Returns text as UTF-8, with the same rule for stray bytes as AppendUtf8.
+std::string EncodeUtf8(std::wstring_view text);
+
+/// Returns text widened character by character; for ASCII literals.
+CStdStr Widen(std::string_view ascii);
+
+}  // namespace wavtally

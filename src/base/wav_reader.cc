@@ -1,0 +1,330 @@
+#include "base/wav_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <limits>
+
+#include "base/platform.h"
+#include "base/text.h"
+
+namespace wavtally {
+namespace {
+
+constexpr int kKnownModes = TqAudioFileReader::kReadFormat | TqAudioFileReader::kReadSampleCount;
+constexpr uint64_t kFirstChunk = 12;
+constexpr uint64_t kChunkHeaderSize = 8;
+constexpr uint32_t kSizeUnknown = 0xFFFFFFFF;
+constexpr uint16_t kTagExtensible = 0xFFFE;
+constexpr uint32_t kMaxSamples = std::numeric_limits<uint32_t>::max();
+
+// Holds one block of the source, so that the chunk headers near each other
+// (in a typical file all of them) cost a single read, and a header far away
+// costs one read at its own offset rather than a read of everything between.
+class BlockCache {
+ public:
+  explicit BlockCache(ByteSource& source) : source_(source), size_(source.Size()) {}
+
+  // Returns the source's size in bytes.
+  uint64_t Size() const { return size_; }
+
+  // Returns true when the size bytes at offset lie inside the source.
+  bool Holds(uint64_t offset, size_t size) const {
+    return offset <= size_ && size <= size_ - offset;
+  }
+
+  // Returns a pointer to the size (at most kBlockSize) bytes at offset, or
+  // null when they are not all in the source or cannot be read.
+  const uint8_t* Get(uint64_t offset, size_t size) {
+    if (size > kBlockSize || !Holds(offset, size)) return nullptr;
+    if (!InBlock(offset, size)) Load(offset);
+    return InBlock(offset, size) ? block_.data() + (offset - start_) : nullptr;
+  }
+
+ private:
+  static constexpr size_t kBlockSize = 4096;
+
+  bool InBlock(uint64_t offset, size_t size) const {
+    return offset >= start_ && offset - start_ <= length_ && size <= length_ - (offset - start_);
+  }
+
+  void Load(uint64_t offset) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(kBlockSize, size_ - offset));
+    start_ = offset;
+    length_ = source_.ReadAt(offset, block_.data(), want);
+    // A source that claims more than it was asked for is not trusted.
+    if (length_ > want) length_ = 0;
+  }
+
+  ByteSource& source_;
+  const uint64_t size_;
+  std::array<uint8_t, kBlockSize> block_{};
+  uint64_t start_ = 0;
+  size_t length_ = 0;
+};
+
+// Reads the integers of one file in its byte order: big-endian in "RIFX",
+// little-endian in every other form.
+class Decoder {
+ public:
+  explicit Decoder(bool bigEndian) : bigEndian_(bigEndian) {}
+
+  uint16_t U16(const uint8_t* p) const { return static_cast<uint16_t>(Read(p, 2)); }
+  uint32_t U32(const uint8_t* p) const { return static_cast<uint32_t>(Read(p, 4)); }
+  uint64_t U64(const uint8_t* p) const { return Read(p, 8); }
+
+ private:
+  uint64_t Read(const uint8_t* p, int n) const {
+    uint64_t v = 0;
+    for (int i = 0; i < n; ++i) {
+      v |= static_cast<uint64_t>(p[bigEndian_ ? n - 1 - i : i]) << (8 * i);
+    }
+    return v;
+  }
+  bool bigEndian_;
+};
+
+bool IdIs(const uint8_t* p, const char (&id)[5]) { return std::memcmp(p, id, 4) == 0; }
+
+bool IsPrintableId(const uint8_t* p) {
+  return p != nullptr && std::all_of(p, p + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// Everything the walk learns; the values come straight from the file.
+struct Chunks {
+  bool haveFmt = false;
+  bool haveFact = false;
+  bool haveData = false;
+  bool haveDs64 = false;
+  TqAudioFormat format;
+  uint32_t channelMask = 0;
+  uint16_t subFormat = 0;
+  uint32_t factCount = 0;
+  uint64_t ds64DataSize = 0;
+  uint64_t dataBytes = 0;
+};
+
+// Reads the "fmt " body at offset; returns false when the file must be
+// refused.
+bool ReadFmt(BlockCache& cache, const Decoder& d, uint64_t body, uint32_t size, Chunks* c) {
+  const uint8_t* p = size >= 16 ? cache.Get(body, 16) : nullptr;
+  if (p == nullptr) return false;
+  // Values are kept as stored even when they make no sense (no channels, a
+  // block align of 0): the caller reports them, and the count guards its
+  // divisions.
+  TqAudioFormat& f = c->format;
+  f.formatTag = d.U16(p);
+  f.numChannels = d.U16(p + 2);
+  f.sampleRate = d.U32(p + 4);
+  f.avgBytesPerSec = d.U32(p + 8);
+  f.blockAlign = d.U16(p + 12);
+  f.bitsPerSample = d.U16(p + 14);
+  c->subFormat = f.formatTag;
+  if (f.formatTag == kTagExtensible && size >= 40) {
+    const uint8_t* ext = cache.Get(body, 40);
+    // An extensible header too short to hold its extension declares no mask
+    // and no sub-format; the file is still read, as a format of its own.
+    if (ext != nullptr && d.U16(ext + 16) >= 22) {
+      c->channelMask = d.U32(ext + 20);
+      c->subFormat = d.U16(ext + 24);
+    }
+  }
+  c->haveFmt = true;
+  return true;
+}
+
+// Returns where the chunk after the one whose body ends at end starts, or
+// returns false when there is no such place.
+bool NextChunk(BlockCache& cache, uint64_t end, bool oddSize, uint64_t* next) {
+  if (!oddSize) {
+    *next = end;
+    return true;
+  }
+  if (end == std::numeric_limits<uint64_t>::max()) return false;
+  const uint64_t padded = end + 1;
+  *next = padded;
+  // A pad byte that is missing is tolerated: some writers leave it out, and
+  // then a chunk id starts right at end. It is believed only when end holds
+  // an id and the padded position does not, so a real pad byte always wins.
+  // Both ids are fetched in one block that starts at end.
+  if (!cache.Holds(end, kChunkHeaderSize)) return true;
+  cache.Get(end, static_cast<size_t>(std::min<uint64_t>(kChunkHeaderSize + 1, cache.Size() - end)));
+  const uint8_t* atPadded = cache.Holds(padded, 4) ? cache.Get(padded, 4) : nullptr;
+  if (!IsPrintableId(atPadded) && IsPrintableId(cache.Get(end, 4))) *next = end;
+  return true;
+}
+
+uint32_t Saturate(uint64_t v) { return v > kMaxSamples ? kMaxSamples : static_cast<uint32_t>(v); }
+
+uint32_t CountSamples(const Chunks& c) {
+  const TqAudioFormat& f = c.format;
+  switch (c.subFormat) {
+    case 1:  // PCM
+    case 3:  // IEEE float
+    case 6:  // A-law
+    case 7:  // mu-law
+    {
+      // These formats store whole bytes per sample, so the frame size follows
+      // from channels and bits even when block align was written wrong.
+      uint64_t frame = uint64_t{f.numChannels} * ((uint64_t{f.bitsPerSample} + 7) / 8);
+      if (frame == 0) frame = f.blockAlign;
+      return frame == 0 ? 0 : Saturate(c.dataBytes / frame);
+    }
+    default:
+      // Compressed formats cannot be counted from bytes alone; the fact chunk
+      // exists to say how many frames they hold.
+      if (c.haveFact) return c.factCount;
+      return f.blockAlign == 0 ? 0 : Saturate(c.dataBytes / f.blockAlign);
+  }
+}
+
+// Walks the chunks of the file; returns false when it must be refused.
+bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
+  const uint8_t* riff = cache.Get(0, kFirstChunk);
+  if (riff == nullptr || !IdIs(riff + 8, "WAVE")) return false;
+  const bool rifx = IdIs(riff, "RIFX");
+  const bool rf64 = IdIs(riff, "RF64") || IdIs(riff, "BW64");
+  if (!rifx && !rf64 && !IdIs(riff, "RIFF")) return false;
+  const Decoder d(rifx);
+  // The RIFF size field is not read at all: writers that stream leave it 0
+  // or 0xFFFFFFFF, and the file size is what bounds the walk.
+  const bool formatOnly = mode == TqAudioFileReader::kReadFormat;
+
+  for (uint64_t pos = kFirstChunk; cache.Holds(pos, kChunkHeaderSize);) {
+    const uint8_t* h = cache.Get(pos, kChunkHeaderSize);
+    if (h == nullptr) break;
+    uint8_t id[4];
+    std::memcpy(id, h, 4);
+    const uint32_t size = d.U32(h + 4);
+    const uint64_t body = pos + kChunkHeaderSize;
+    uint64_t bodySize = size;
+
+    if (pos == kFirstChunk && rf64 && IdIs(id, "ds64") && size >= 24) {
+      if (const uint8_t* p = cache.Get(body, 24)) {
+        c->haveDs64 = true;
+        c->ds64DataSize = d.U64(p + 8);
+      }
+    } else if (IdIs(id, "fmt ") && !c->haveFmt) {
+      if (!ReadFmt(cache, d, body, size, c)) return false;
+    } else if (IdIs(id, "fact") && !c->haveFact && size >= 4) {
+      // A fact chunk too short for its count is ignored, not refused: the
+      // count is only a hint that the data size can replace.
+      if (const uint8_t* p = cache.Get(body, 4)) {
+        c->haveFact = true;
+        c->factCount = d.U32(p);
+      }
+    } else if (IdIs(id, "data") && !c->haveData) {
+      // A file cut short is tolerated: it holds the data that is there. A
+      // size of 0xFFFFFFFF without a ds64 is tolerated too: writers that
+      // stream put it there when they cannot seek back, so the data runs to
+      // the end of the file.
+      const uint64_t available = cache.Size() - body;
+      uint64_t declared = size;
+      if (size == kSizeUnknown) declared = c->haveDs64 ? c->ds64DataSize : available;
+      c->dataBytes = std::min(declared, available);
+      c->haveData = true;
+    }
+    if (IdIs(id, "data") && size == kSizeUnknown && c->haveDs64) bodySize = c->ds64DataSize;
+
+    if (c->haveFmt && (c->haveData || formatOnly)) break;
+    // The body is skipped by arithmetic alone; only the next header is read.
+    if (bodySize > std::numeric_limits<uint64_t>::max() - body) break;
+    uint64_t next;
+    if (!NextChunk(cache, body + bodySize, (bodySize & 1) != 0, &next) || next <= pos) break;
+    pos = next;
+  }
+  return true;
+}
+
+}  // namespace
+
+size_t MemoryByteSource::ReadAt(uint64_t offset, void* data, size_t size) {
+  if (offset >= bytes_.size()) return 0;
+  const size_t n = static_cast<size_t>(std::min<uint64_t>(size, bytes_.size() - offset));
+  std::memcpy(data, bytes_.data() + offset, n);
+  return n;
+}
+
+bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out) {
+  if ((mode & kKnownModes) == 0 || (mode & ~kKnownModes) != 0) return false;
+  BlockCache cache(source);
+  Chunks c;
+  if (!WalkChunks(cache, mode, &c)) return false;
+  const bool wantFormat = (mode & TqAudioFileReader::kReadFormat) != 0;
+  const bool wantCount = (mode & TqAudioFileReader::kReadSampleCount) != 0;
+  if ((wantFormat && !c.haveFmt) || (wantCount && !c.haveData)) return false;
+
+  WaveHeader h;
+  if (wantFormat) {
+    h.format = c.format;
+    h.format.channelConfig =
+        (c.channelMask & 0xFFFFF) << 12 | std::min<uint32_t>(c.format.numChannels, 0xFFF);
+  }
+  if (wantCount) h.numSamples = CountSamples(c);
+  *out = h;
+  return true;
+}
+
+namespace {
+
+// Reads a regular file through the platform layer.
+class FileByteSource : public ByteSource {
+ public:
+  explicit FileByteSource(std::unique_ptr<platform::RegularFile> file) : file_(std::move(file)) {}
+  uint64_t Size() const override { return file_->Size(); }
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    return file_->ReadAt(offset, data, size);
+  }
+
+ private:
+  std::unique_ptr<platform::RegularFile> file_;
+};
+
+// Hands the parser plain bytes: each range is deciphered right after it is
+// read, at the offset it was stored at.
+class DecipheringByteSource : public ByteSource {
+ public:
+  DecipheringByteSource(ByteSource& source, IDataDecipher& decipher)
+      : source_(source), decipher_(decipher) {}
+  uint64_t Size() const override { return source_.Size(); }
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    const size_t n = source_.ReadAt(offset, data, size);
+    if (n > 0 && n <= size) decipher_.Decipher(offset, static_cast<uint8_t*>(data), n);
+    return n;
+  }
+
+ private:
+  ByteSource& source_;
+  IDataDecipher& decipher_;
+};
+
+}  // namespace
+
+TqAudioFileReader* TqAudioFileReader::Create(const wchar_t* path, IDataDecipher* decipher) {
+  if (path == nullptr) return nullptr;
+  std::unique_ptr<platform::RegularFile> file = platform::RegularFile::Open(CStdStr(path));
+  if (!file) return nullptr;
+  return new TqAudioFileReader(std::make_unique<FileByteSource>(std::move(file)), decipher);
+}
+
+TqAudioFileReader::TqAudioFileReader(std::unique_ptr<ByteSource> source, IDataDecipher* decipher)
+    : source_(std::move(source)), decipher_(decipher) {}
+
+TqAudioFileReader::~TqAudioFileReader() = default;
+
+bool TqAudioFileReader::Open(int mode) {
+  WaveHeader h;
+  bool ok;
+  if (decipher_ != nullptr) {
+    DecipheringByteSource plain(*source_, *decipher_);
+    ok = ReadWaveHeader(plain, mode, &h);
+  } else {
+    ok = ReadWaveHeader(*source_, mode, &h);
+  }
+  // A failed Open leaves nothing behind from an earlier one, so the getters
+  // never describe a file that was just refused.
+  header_ = ok ? h : WaveHeader{};
+  return ok;
+}
+
+}  // namespace wavtally

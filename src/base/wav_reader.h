@@ -1,0 +1,105 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+namespace wavtally {
+
+/// Turns bytes as stored into plain bytes for readers of enciphered files.
+class IDataDecipher {
+ public:
+  virtual ~IDataDecipher() = default;
+  /// Deciphers in place the size bytes that were stored at offset.
+  virtual void Decipher(uint64_t offset, uint8_t* data, size_t size) = 0;
+};
+
+/// The format block of a WAV file: the six values of its "fmt " header as
+/// stored, and a channel configuration word whose bits 12 to 31 hold the
+/// channel mask (low 20 bits) and bits 0 to 11 the channel count (capped at
+/// 0xFFF).
+struct TqAudioFormat {
+  uint16_t formatTag = 0;
+  uint16_t numChannels = 0;
+  uint32_t sampleRate = 0;
+  uint32_t avgBytesPerSec = 0;
+  uint16_t blockAlign = 0;
+  uint16_t bitsPerSample = 0;
+  uint32_t channelConfig = 0;
+};
+
+/// Random access to the bytes of one file.
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+  /// Returns the size of the source in bytes.
+  virtual uint64_t Size() const = 0;
+  /// Reads up to size bytes at offset into data; returns the count read,
+  /// short only at the end of the source or on an error.
+  virtual size_t ReadAt(uint64_t offset, void* data, size_t size) = 0;
+};
+
+/// A ByteSource over bytes in memory, which must outlive it; it reads exactly
+/// what a file holding the same bytes would give.
+class MemoryByteSource : public ByteSource {
+ public:
+  explicit MemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  /// Returns the number of bytes.
+  uint64_t Size() const override { return bytes_.size(); }
+  /// Copies the bytes at offset that exist, up to size; returns their count.
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override;
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
+/// What a RIFF/WAVE header says, read without touching the sample data.
+struct WaveHeader {
+  TqAudioFormat format;
+  uint32_t numSamples = 0;
+};
+
+/// Reads the header of the WAVE file in source. mode is a set of
+/// TqAudioFileReader::OpenMode bits. Returns false when source is not a WAVE
+/// file, lacks a chunk the mode needs or mode holds an unknown bit or none;
+/// *out is written only on success. The format is filled only when mode asks
+/// for it, the sample count likewise. Reads whole blocks of at most 4096
+/// bytes, each at the offset of the first header byte it needs, and never the
+/// sample data.
+bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out);
+
+/// Reads the format of one WAV file through the file system.
+class TqAudioFileReader {
+ public:
+  /// What Open reads; mode 3 reads both.
+  enum OpenMode {
+    kReadFormat = 1,       ///< the "fmt " chunk: GetFormat
+    kReadSampleCount = 2,  ///< the "data" (and "fact") chunk: GetNumSamples
+  };
+
+  /// Returns a new reader for the regular file at path, or null when path
+  /// names no regular file or it cannot be opened. decipher may be null; the
+  /// reader does not own it.
+  static TqAudioFileReader* Create(const wchar_t* path, IDataDecipher* decipher);
+  virtual ~TqAudioFileReader();
+  TqAudioFileReader(const TqAudioFileReader&) = delete;
+  TqAudioFileReader& operator=(const TqAudioFileReader&) = delete;
+
+  /// Reads what mode asks for; returns false when the file is not a readable
+  /// WAVE file or mode holds no known bit or an unknown one. Every byte read
+  /// passes through the decipher first, when there is one.
+  bool Open(int mode);
+  /// Returns the format block read by Open; zeros before a successful Open.
+  const TqAudioFormat& GetFormat() const { return header_.format; }
+  /// Returns the number of sample frames, saturated at 4294967295.
+  uint32_t GetNumSamples() const { return header_.numSamples; }
+
+ private:
+  TqAudioFileReader(std::unique_ptr<ByteSource> source, IDataDecipher* decipher);
+  std::unique_ptr<ByteSource> source_;
+  IDataDecipher* decipher_;
+  WaveHeader header_;
+};
+
+}  // namespace wavtally

@@ -1,0 +1,80 @@
+#include "cli/wavtally.h"
+
+#include <string_view>
+
+#include "base/path.h"
+#include "report/report_writer.h"
+#include "scan/scan.h"
+
+namespace wavtally {
+namespace {
+
+constexpr std::string_view kUsage[] = {
+    "Usage: Wavtally DIR",
+    "",
+    "positional arguments:",
+    " DIR\tDirectory to originals folder",
+    "",
+    "optional arguments:",
+    " -h, --help\tShow this help message",
+};
+
+// A report that did not reach its reader must not end in status 0. A reader
+// that went away (a closed pipe) is no error of ours and gets no message.
+int FinishOutput(LineWriter& out, LineWriter& err, int status) {
+  if (!out.Failed()) return status;
+  if (!out.Closed()) {
+    err.Write(std::string_view("wavtally: cannot write report: "));
+    err.Write(out.Error());
+    err.EndLine();
+  }
+  return 1;
+}
+
+}  // namespace
+
+void PrintUsage(LineWriter& stream) {
+  for (std::string_view line : kUsage) {
+    stream.Write(line);
+    stream.EndLine();
+  }
+}
+
+int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err) {
+  if (args.size() != 1) {
+    PrintUsage(err);
+    return 1;
+  }
+  const CStdStr& argument = args[0];
+  if (argument == L"-h" || argument == L"--help") {
+    PrintUsage(out);
+    return FinishOutput(out, err, 0);
+  }
+  const Path root(argument);
+  if (!root.DirectoryExists()) {
+    err.Write(std::string_view("Path specified as 'DIR' cannot be resolved."));
+    err.EndLine();
+    err.Write(std::string_view("Generation aborted."));
+    err.EndLine();
+    return 1;
+  }
+  PrintReportHeader(out);
+  FormatSummary record;
+  ScanOutput output{out, err};
+  ScanFolder(root, root, record, output);
+  return FinishOutput(out, err, 0);
+}
+
+int WavtallyMain(const std::vector<CStdStr>& args) {
+  // Nothing here throws by design; only running out of memory can, and even
+  // then the run must end with a message and a failure status.
+  try {
+    return RunWavtally(args, StdOut(), StdErr());
+  } catch (...) {
+    StdErr().Write(std::string_view("wavtally: out of memory"));
+    StdErr().EndLine();
+    return 1;
+  }
+}
+
+}  // namespace wavtally

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <vector>
+
+#include "base/line_writer.h"
+#include "base/text.h"
+
+namespace wavtally {
+
+/// Writes the usage text to stream.
+void PrintUsage(LineWriter& stream);
+
+/// Runs the tool on args (the arguments after the program name), writing the
+/// report or usage to out and messages to err. Returns the exit status: 0
+/// after help or a completed report, 1 for a wrong argument count, a folder
+/// that cannot be resolved, or a report that could not be written.
+int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err);
+
+/// Runs the tool on args with standard output and standard error.
+int WavtallyMain(const std::vector<CStdStr>& args);
+
+}  // namespace wavtally

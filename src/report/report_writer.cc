@@ -1,0 +1,105 @@
+#include "report/report_writer.h"
+
+#include <cstddef>
+
+namespace wavtally {
+namespace {
+
+constexpr std::string_view kTitle = "WAV Files";
+constexpr std::string_view kColumnTitles[] = {"Path",         "Format Tag",  "Num Channels",
+                                              "Channel Mask", "Sample Rate", "Avg Bytes Per Sec",
+                                              "Block Align",  "Bit Depth",   "Num Samples"};
+constexpr size_t kValueColumns = 8;
+
+// The numbers are formatted here rather than by a stream, so that no width,
+// fill or base set for one column can leak into the next or into later lines.
+void WriteDecimal(LineWriter& out, uint32_t value) {
+  char text[10];
+  size_t pos = sizeof text;
+  do {
+    text[--pos] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  out.Write(std::string_view(text + pos, sizeof text - pos));
+}
+
+void WriteHex(LineWriter& out, uint32_t value, int width, bool upper) {
+  const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+  char text[10] = {'0', 'x'};
+  for (int i = width - 1; i >= 0; --i) {
+    text[2 + i] = alphabet[value & 0xF];
+    value >>= 4;
+  }
+  out.Write(std::string_view(text, 2 + width));
+}
+
+void WritePathCell(LineWriter& out, const Path& entry) {
+  out.Write(Path::GetNameSeparator());
+  WriteEscapedPath(out, entry.GetFullPath());
+  out.Write(std::string_view("\t"));
+}
+
+}  // namespace
+
+void WriteEscapedPath(LineWriter& out, std::wstring_view text) {
+  size_t plain = 0;  // start of the run not yet written
+  for (size_t i = 0; i < text.size(); ++i) {
+    const wchar_t c = text[i];
+    if (c >= 0x20 && c != 0x7F) continue;
+    out.Write(text.substr(plain, i - plain));
+    plain = i + 1;
+    switch (c) {
+      case L'\t':
+        out.Write(std::string_view("\\t"));
+        break;
+      case L'\n':
+        out.Write(std::string_view("\\n"));
+        break;
+      case L'\r':
+        out.Write(std::string_view("\\r"));
+        break;
+      default: {
+        const char* hex = "0123456789abcdef";
+        const char escape[4] = {'\\', 'x', hex[(c >> 4) & 0xF], hex[c & 0xF]};
+        out.Write(std::string_view(escape, 4));
+      }
+    }
+  }
+  out.Write(text.substr(plain));
+}
+
+void PrintReportHeader(LineWriter& out) {
+  out.Write(kTitle);
+  out.EndLine();
+  out.EndLine();
+  for (size_t i = 0; i < std::size(kColumnTitles); ++i) {
+    if (i != 0) out.Write(std::string_view("\t"));
+    out.Write(kColumnTitles[i]);
+  }
+  out.EndLine();
+  out.EndLine();
+}
+
+void PrintFormatLine(LineWriter& out, const Path& entry, const FormatSummary& record) {
+  const std::string_view tab = "\t";
+  WritePathCell(out, entry);
+  WriteHex(out, record.formatTag, 4, /*upper=*/true);
+  out.Write(tab);
+  WriteDecimal(out, record.numChannels);
+  out.Write(tab);
+  WriteHex(out, record.channelMask, 8, /*upper=*/false);
+  for (uint32_t value : {record.sampleRate, record.avgBytesPerSec, uint32_t{record.blockAlign},
+                         uint32_t{record.bitDepth}, record.numSamples}) {
+    out.Write(tab);
+    WriteDecimal(out, value);
+  }
+  out.EndLine();
+}
+
+void PrintUnavailableLine(LineWriter& out, const Path& entry) {
+  WritePathCell(out, entry);
+  for (size_t i = 0; i < kValueColumns; ++i) out.Write(std::string_view("N/A\t"));
+  out.EndLine();
+}
+
+}  // namespace wavtally

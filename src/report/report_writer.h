@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstdint>
+
+#include "base/line_writer.h"
+#include "base/path.h"
+
+namespace wavtally {
+
+/// The eight reported values of one WAV file.
+struct FormatSummary {
+  uint16_t formatTag = 0;
+  uint16_t numChannels = 0;
+  uint32_t sampleRate = 0;
+  uint32_t avgBytesPerSec = 0;
+  uint16_t blockAlign = 0;
+  uint16_t bitDepth = 0;
+  uint32_t channelMask = 0;
+  uint32_t numSamples = 0;
+};
+
+/// Writes the title, a blank line, the column header and a blank line.
+void PrintReportHeader(LineWriter& out);
+
+/// Writes the line of values for entry, whose path is already relative.
+void PrintFormatLine(LineWriter& out, const Path& entry, const FormatSummary& record);
+
+/// Writes the line of "N/A" for entry, whose path is already relative.
+void PrintUnavailableLine(LineWriter& out, const Path& entry);
+
+/// Writes text with its control characters escaped: tab, line feed and
+/// carriage return as \t, \n and \r, any other character below 0x20 and 0x7F
+/// as \x and two lower-case hex digits. Other characters go out unchanged.
+void WriteEscapedPath(LineWriter& out, std::wstring_view text);
+
+}  // namespace wavtally

@@ -1,0 +1,114 @@
+#include "scan/scan.h"
+
+#include <memory>
+#include <vector>
+
+#include "base/path_find.h"
+#include "base/wav_reader.h"
+
+namespace wavtally {
+namespace {
+
+const CStdStr kWavPattern = L"*.wav";
+const CStdStr kMidiPattern = L"*.mid";
+const CStdStr kAnyPattern = L"*";
+
+// The folders being scanned on the current branch, root first. A link that
+// leads to one of them would make the walk run for ever, so it is not
+// followed; a link to a folder elsewhere is.
+using Branch = std::vector<FolderId>;
+
+class FolderScan {
+ public:
+  FolderScan(const Path& root, FormatSummary& record, ScanOutput& out)
+      : root_(root), record_(record), out_(out) {}
+
+  void Scan(const Path& folder, Branch& branch) {
+    bool reported = false;
+    ForEachEntry(folder, kWavPattern, reported, [&](Path& entry) {
+      const bool ok = ProbeWavFormat(entry.GetFullPath(), record_);
+      entry.MakePathRelative(root_);
+      if (ok) {
+        PrintFormatLine(out_.report, entry, record_);
+      } else {
+        PrintUnavailableLine(out_.report, entry);
+      }
+    });
+    ForEachEntry(folder, kMidiPattern, reported, [&](Path& entry) {
+      entry.MakePathRelative(root_);
+      PrintUnavailableLine(out_.report, entry);
+    });
+    ForEachEntry(folder, kAnyPattern, reported, [&](Path& entry) {
+      // A name with an extension is never descended into, even a folder's.
+      if (!entry.GetFileExtension().empty() || !entry.IsDirectory()) return;
+      FolderId id;
+      if (!entry.GetFolderId(&id) || OnBranch(branch, id)) return;
+      branch.push_back(id);
+      Scan(entry, branch);
+      branch.pop_back();
+    });
+  }
+
+ private:
+  template <typename Handle>
+  void ForEachEntry(const Path& folder, const CStdStr& pattern, bool& reported, Handle handle) {
+    if (out_.report.Failed()) return;
+    PathFind find(Path::Join({CStdStr(folder), pattern}), false);
+    if (!find.Error().empty() && !reported) {
+      // The same folder fails each pass alike; one line says it.
+      reported = true;
+      out_.errors.Write(std::string_view("wavtally: cannot list folder '"));
+      WriteEscapedPath(out_.errors, folder.GetFullPath());
+      out_.errors.Write(std::string_view("': "));
+      out_.errors.Write(find.Error());
+      out_.errors.EndLine();
+    }
+    while (find.HasNext() && !out_.report.Failed()) {
+      Path entry = find.Next();
+      handle(entry);
+    }
+  }
+
+  static bool OnBranch(const Branch& branch, const FolderId& id) {
+    for (const FolderId& f : branch) {
+      if (f == id) return true;
+    }
+    return false;
+  }
+
+  const Path& root_;
+  FormatSummary& record_;
+  ScanOutput& out_;
+};
+
+}  // namespace
+
+bool ProbeWavFormat(const CStdStr& pathText, FormatSummary& out) {
+  const std::unique_ptr<TqAudioFileReader> reader(
+      TqAudioFileReader::Create(pathText.c_str(), nullptr));
+  if (!reader ||
+      !reader->Open(TqAudioFileReader::kReadFormat | TqAudioFileReader::kReadSampleCount)) {
+    return false;
+  }
+  const TqAudioFormat& format = reader->GetFormat();
+  FormatSummary summary;
+  summary.formatTag = format.formatTag;
+  summary.numChannels = format.numChannels;
+  summary.sampleRate = format.sampleRate;
+  summary.avgBytesPerSec = format.avgBytesPerSec;
+  summary.blockAlign = format.blockAlign;
+  summary.bitDepth = format.bitsPerSample;
+  summary.channelMask = format.channelConfig >> 12;
+  summary.numSamples = reader->GetNumSamples();
+  out = summary;
+  return true;
+}
+
+void ScanFolder(const Path& root, const Path& folder, FormatSummary& record, ScanOutput& out) {
+  Branch branch;
+  FolderId id;
+  if (folder.GetFolderId(&id)) branch.push_back(id);
+  FolderScan(root, record, out).Scan(folder, branch);
+}
+
+}  // namespace wavtally

@@ -1,0 +1,72 @@
+#pragma once
+
+// A temporary folder tree for tests, removed with everything in it when the
+// TempTree goes out of scope.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace wavtally::test {
+
+class TempTree {
+ public:
+  TempTree() {
+    std::string templ = std::filesystem::temp_directory_path().string() + "/wavtally-XXXXXX";
+    if (mkdtemp(templ.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
+    root_ = templ;
+  }
+  ~TempTree() {
+    std::error_code ec;
+    // Folders a test made unreadable must be opened up again to be removed.
+    for (const std::string& dir : locked_) chmod(dir.c_str(), 0755);
+    std::filesystem::remove_all(root_, ec);
+  }
+  TempTree(const TempTree&) = delete;
+  TempTree& operator=(const TempTree&) = delete;
+
+  /// Returns the tree's root folder, without a trailing separator.
+  const std::string& Root() const { return root_; }
+  /// Returns the absolute path of rel inside the tree.
+  std::string At(const std::string& rel) const { return root_ + "/" + rel; }
+
+  /// Writes bytes to rel, making its folders; returns the absolute path.
+  std::string File(const std::string& rel, const std::vector<uint8_t>& bytes = {}) {
+    const std::string path = At(rel);
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_GE(fd, 0) << path;
+    if (fd >= 0) {
+      EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+      close(fd);
+    }
+    return path;
+  }
+  /// Makes folder rel and its parents; returns the absolute path.
+  std::string Dir(const std::string& rel) {
+    std::filesystem::create_directories(At(rel));
+    return At(rel);
+  }
+  /// Makes rel a symbolic link to target.
+  void Link(const std::string& target, const std::string& rel) {
+    EXPECT_EQ(symlink(target.c_str(), At(rel).c_str()), 0) << rel;
+  }
+  /// Takes every permission from folder rel until the tree is removed.
+  void Lock(const std::string& rel) {
+    locked_.push_back(At(rel));
+    chmod(At(rel).c_str(), 0);
+  }
+
+ private:
+  std::string root_;
+  std::vector<std::string> locked_;
+};
+
+}  // namespace wavtally::test

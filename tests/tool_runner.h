@@ -1,0 +1,113 @@
+#pragma once
+
+// Runs the built wavtally executable as a user would and captures what it
+// writes, byte for byte.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "temp_tree.h"
+
+namespace wavtally::test {
+
+struct ToolResult {
+  int status = -1;  ///< exit status, or 128 + signal number
+  std::string out;
+  std::string err;
+};
+
+struct ToolOptions {
+  /// Where standard output goes; empty for a file the result captures.
+  std::string stdout_path;
+  /// Extra "NAME=value" entries for the environment.
+  std::vector<std::string> env;
+  /// Working folder; empty for the test's own.
+  std::string cwd;
+  /// Whether the tool starts with SIGPIPE ignored, as under some shells.
+  bool ignore_sigpipe = false;
+  /// Whether standard output is a pipe whose reader has already gone.
+  bool closed_pipe = false;
+  /// Whether the tool runs as the unprivileged user nobody when the tests run
+  /// as root, so that permissions apply to it.
+  bool unprivileged = false;
+};
+
+inline std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+/// Returns what the tool wrote and its status, for the arguments after the
+/// program name. A tool still running after 60 s is killed, so a hang fails
+/// the test instead of stalling the suite.
+inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOptions& opt = {}) {
+  TempTree capture;
+  const std::string out_path = opt.stdout_path.empty() ? capture.At("out") : opt.stdout_path;
+  const std::string err_path = capture.At("err");
+  std::vector<std::string> argv_text = {WAVTALLY_BINARY};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> env_text;
+  for (char** e = environ; *e != nullptr; ++e) env_text.push_back(*e);
+  env_text.insert(env_text.end(), opt.env.begin(), opt.env.end());
+  std::vector<char*> envp;
+  for (std::string& e : env_text) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (out < 0 || err < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    if (opt.closed_pipe) {
+      int fds[2];
+      if (pipe(fds) != 0) _exit(126);
+      close(fds[0]);
+      dup2(fds[1], 1);
+    }
+    if (opt.unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(126);
+    }
+    if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
+    signal(SIGPIPE, opt.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  ToolResult result;
+  int wstatus = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      ADD_FAILURE() << "wavtally did not finish within 60 s";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  if (opt.stdout_path.empty()) result.out = ReadWhole(out_path);
+  result.err = ReadWhole(err_path);
+  return result;
+}
+
+}  // namespace wavtally::test

@@ -1,0 +1,159 @@
+// The built executable run as a user runs it: arguments in, bytes and exit
+// status out.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "temp_tree.h"
+#include "tool_runner.h"
+#include "wave_builder.h"
+
+namespace wavtally::test {
+namespace {
+
+const std::string kUsage =
+    "Usage: Wavtally DIR\n"
+    "\n"
+    "positional arguments:\n"
+    " DIR\tDirectory to originals folder\n"
+    "\n"
+    "optional arguments:\n"
+    " -h, --help\tShow this help message\n";
+
+const std::string kHeader =
+    "WAV Files\n"
+    "\n"
+    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
+    "Block Align\tBit Depth\tNum Samples\n"
+    "\n";
+
+const std::string kUnresolved =
+    "Path specified as 'DIR' cannot be resolved.\n"
+    "Generation aborted.\n";
+
+const std::string kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
+
+void ExpectResult(const ToolResult& r, int status, const std::string& out, const std::string& err) {
+  EXPECT_EQ(r.status, status);
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, err);
+}
+
+TEST(CommandLineTest, WrongArgumentCountShowsUsageOnStandardError) {
+  ExpectResult(RunTool({}), 1, "", kUsage);
+  ExpectResult(RunTool({"a", "b"}), 1, "", kUsage);
+  ExpectResult(RunTool({"-h", "x"}), 1, "", kUsage);
+}
+
+TEST(CommandLineTest, HelpGoesToStandardOutput) {
+  ExpectResult(RunTool({"-h"}), 0, kUsage, "");
+  ExpectResult(RunTool({"--help"}), 0, kUsage, "");
+}
+
+TEST(CommandLineTest, AnythingButAnExistingFolderCannotBeResolved) {
+  TempTree tree;
+  tree.File("file.wav", Riff().Fmt(1, 1, 8000, 16000, 2, 16).Data(2).Bytes());
+  tree.Link("nowhere", "dangling");
+  ToolOptions in_tree;
+  in_tree.cwd = tree.Root();
+  for (const char* arg : {"-H", "--HELP", "-help", "missing", "file.wav", "dangling", ""}) {
+    SCOPED_TRACE(arg);
+    ExpectResult(RunTool({arg}, in_tree), 1, "", kUnresolved);
+  }
+}
+
+TEST(CommandLineTest, FolderNamedLikeAnOptionCaseVariantIsReported) {
+  TempTree tree;
+  tree.File("-H/a.mid");
+  ToolOptions in_tree;
+  in_tree.cwd = tree.Root();
+  ExpectResult(RunTool({"-H"}, in_tree), 0, kHeader + "/a.mid" + kNa, "");
+}
+
+TEST(ReportTest, EmptyFolderGivesTheHeaderAlone) {
+  TempTree tree;
+  ExpectResult(RunTool({tree.Root()}), 0, kHeader, "");
+}
+
+TEST(ReportTest, AllUnreadableStillSucceeds) {
+  TempTree tree;
+  tree.File("a.wav", {'R', 'I', 'F', 'F'});
+  tree.File("b.wav");
+  ExpectResult(RunTool({tree.Root()}), 0, kHeader + "/a.wav" + kNa + "/b.wav" + kNa, "");
+}
+
+TEST(ReportTest, SameBytesWhateverTheLocaleAndArgumentForm) {
+  TempTree tree;
+  tree.File("caf\xc3\xa9/\xe6\x97\xa5\xe6\x9c\xac.wav",
+            Riff().Fmt(1, 1, 48000, 96000, 2, 16).Data(96000).Bytes());
+  tree.File("raw\xff.mid");
+  tree.File("tab\there.mid");
+  const std::string expected =
+      kHeader + "/raw\xff.mid" + kNa + "/tab\\there.mid" + kNa +
+      "/caf\xc3\xa9/"
+      "\xe6\x97\xa5\xe6\x9c\xac.wav\t0x0001\t1\t0x00000000\t48000\t96000\t2\t16\t48000\n";
+  for (const char* locale : {"LC_ALL=C", "LC_ALL=C.UTF-8", "LANG=", "LC_ALL=POSIX"}) {
+    SCOPED_TRACE(locale);
+    ToolOptions opt;
+    opt.env = {locale};
+    ExpectResult(RunTool({tree.Root()}, opt), 0, expected, "");
+  }
+  ExpectResult(RunTool({tree.Root() + "/"}), 0, expected, "");
+  ToolOptions below;
+  below.cwd = tree.At("caf\xc3\xa9");
+  ExpectResult(RunTool({".."}, below), 0, expected, "");
+}
+
+TEST(ReportTest, FolderWithAnInvalidUtf8NameIsOpenedAndPrintedAsItsBytes) {
+  TempTree tree;
+  tree.File("\xfe\xff/a.wav", Riff().Fmt(1, 2, 8000, 32000, 4, 16).Data(16).Bytes());
+  ExpectResult(RunTool({tree.At("\xfe\xff")}), 0,
+               kHeader + "/a.wav\t0x0001\t2\t0x00000000\t8000\t32000\t4\t16\t4\n", "");
+  ExpectResult(RunTool({tree.Root()}), 0,
+               kHeader + "/\xfe\xff/a.wav\t0x0001\t2\t0x00000000\t8000\t32000\t4\t16\t4\n", "");
+}
+
+TEST(ReportTest, UnlistableFolderIsNamedOnStandardErrorAndTheRunGoesOn) {
+  TempTree tree;
+  tree.File("a/x.mid");
+  tree.File("b/y.mid");
+  tree.File("c/z.mid");
+  tree.Lock("b");
+  chmod(tree.Root().c_str(), 0755);
+  ToolOptions opt;
+  opt.unprivileged = true;
+  ExpectResult(RunTool({tree.Root()}, opt), 0, kHeader + "/a/x.mid" + kNa + "/c/z.mid" + kNa,
+               "wavtally: cannot list folder '" + tree.At("b") + "': permission denied\n");
+}
+
+TEST(OutputFailureTest, FullDiskIsAFailure) {
+  TempTree tree;
+  tree.File("a.mid");
+  ToolOptions opt;
+  opt.stdout_path = "/dev/full";
+  const ToolResult r = RunTool({tree.Root()}, opt);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "wavtally: cannot write report: no space left on device\n");
+  opt.stdout_path = "/dev/full";
+  const ToolResult help = RunTool({"--help"}, opt);
+  EXPECT_EQ(help.status, 1);
+  EXPECT_EQ(help.err, "wavtally: cannot write report: no space left on device\n");
+}
+
+TEST(OutputFailureTest, ClosedPipeEndsQuietly) {
+  TempTree tree;
+  tree.File("a.mid");
+  for (bool ignore : {false, true}) {
+    SCOPED_TRACE(ignore);
+    ToolOptions opt;
+    opt.closed_pipe = true;
+    opt.ignore_sigpipe = ignore;
+    const ToolResult r = RunTool({tree.Root()}, opt);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+}  // namespace
+}  // namespace wavtally::test
