@@ -28,3 +28,22 @@ format:
 
 clean:
 	rm -rf $(BUILD)
+
+# Installing and packaging use their own Release build without the tests.
+RELEASE_BUILD ?= build-release
+PREFIX ?= /usr/local
+
+.PHONY: release install package
+
+$(RELEASE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DWAVTALLY_TESTS=OFF \
+	  -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
+
+release: $(RELEASE_BUILD)/CMakeCache.txt
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
+
+install: release
+	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_BUILD) --prefix "$(PREFIX)"
+
+package: release
+	cd $(RELEASE_BUILD) && cpack -G DEB
