@@ -17,7 +17,10 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
+# The build's own messages go to standard error, so that
+# `make run DIR=x > report.tsv` saves the report alone.
+run:
+	@$(MAKE) --no-print-directory build >&2
 	@$(BUILD)/wavtally "$(DIR)"
 
 test: build
