@@ -1,0 +1,509 @@
+// Bad input of every kind a folder of audio files can hold: damaged WAV
+// headers, files that are no files, link cycles, deep trees, hostile names,
+// folders that vanish mid-walk and outputs that fail. None of it may crash
+// the tool, stall it, or cost a line of the report.
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "base/line_writer.h"
+#include "base/path.h"
+#include "base/text.h"
+#include "base/wav_reader.h"
+#include "output_runner.h"
+#include "report/report_writer.h"
+#include "scan/scan.h"
+#include "temp_tree.h"
+#include "tool_runner.h"
+#include "wave_builder.h"
+
+namespace wavtally::test {
+namespace {
+
+const std::string kHeader =
+    "WAV Files\n"
+    "\n"
+    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
+    "Block Align\tBit Depth\tNum Samples\n"
+    "\n";
+
+const std::string kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t";
+
+// Splits text into lines, each without its "\n"; text must end in "\n".
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  for (size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  EXPECT_EQ(start, text.size()) << "last line unterminated";
+  return lines;
+}
+
+// Returns the lines of a report after its header.
+std::vector<std::string> BodyLines(const std::string& report) {
+  if (report.compare(0, kHeader.size(), kHeader) != 0) {
+    ADD_FAILURE() << "report does not start with the header";
+    return {};
+  }
+  return Lines(report.substr(kHeader.size()));
+}
+
+// ---------------------------------------------------------------------------
+// Damaged headers. A handful of valid files is broken in every way a header
+// breaks in the field; each broken file must give either a well-formed line
+// of values or the N/A line, the same each time it is read, and where the
+// damage cannot matter, the intact file's line.
+
+struct ChunkSpec {
+  std::string id;
+  ByteImage body;
+  Pad pad = Pad::kYes;
+  std::optional<uint32_t> size = std::nullopt;  // the size field, when it is not the body's size
+};
+
+struct Base {
+  std::string name;
+  std::string form;
+  std::vector<ChunkSpec> chunks;
+  std::string values;  // the intact file's line after its path
+};
+
+struct Placed {
+  std::string id;
+  size_t header;    // offset of the chunk header
+  size_t body;      // offset of the body
+  size_t bodySize;  // bytes of body actually stored
+  bool padded;      // a pad byte follows the body
+};
+
+struct Layout {
+  ByteImage bytes;
+  std::vector<Placed> chunks;
+};
+
+// Returns the integers in the byte order of form, each given with its width.
+ByteImage Fields(const std::string& form, std::initializer_list<std::pair<uint64_t, int>> fields) {
+  const bool be = form == "RIFX";
+  ByteImage out;
+  for (const auto& [v, n] : fields) {
+    for (int i = 0; i < n; ++i)
+      out.push_back(static_cast<uint8_t>(v >> (8 * (be ? n - 1 - i : i))));
+  }
+  return out;
+}
+
+ByteImage FmtBody(const std::string& form, uint16_t tag, uint16_t channels, uint32_t rate,
+                  uint32_t avg, uint16_t align, uint16_t bits) {
+  return Fields(form, {{tag, 2}, {channels, 2}, {rate, 4}, {avg, 4}, {align, 2}, {bits, 2}});
+}
+
+ByteImage Concat(ByteImage a, const ByteImage& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+ByteImage Ramp(size_t n) {
+  ByteImage body(n);
+  for (size_t i = 0; i < n; ++i) body[i] = static_cast<uint8_t>(i * 7 + 1);
+  return body;
+}
+
+Layout Assemble(const std::string& form, const std::vector<ChunkSpec>& chunks) {
+  WaveBuilder b(form);
+  Layout layout;
+  for (const ChunkSpec& c : chunks) {
+    Placed p{c.id, b.Offset(), b.Offset() + 8, c.body.size(), false};
+    b.Header(c.id, c.size.value_or(static_cast<uint32_t>(c.body.size())));
+    b.Raw(c.body);
+    if (c.pad == Pad::kYes && c.body.size() % 2 != 0) {
+      b.Zeros(1);
+      p.padded = true;
+    }
+    layout.chunks.push_back(p);
+  }
+  layout.bytes = b.Bytes();
+  return layout;
+}
+
+std::vector<Base> Bases() {
+  const ByteImage kGuidTail = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                               0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+  const ByteImage kList = {'I', 'N', 'F', 'O', 'I', 'S', 'F', 'T', 6,
+                           0,   0,   0,   't', 'a', 'l', 'l', 'y', 0};
+  return {
+      {"pcm",
+       "RIFF",
+       {{"fmt ", FmtBody("RIFF", 1, 2, 44100, 176400, 4, 16)}, {"data", Ramp(64)}},
+       "\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t16"},
+      {"rifx",
+       "RIFX",
+       {{"fmt ", FmtBody("RIFX", 1, 1, 8000, 16000, 2, 16)}, {"data", Ramp(64)}},
+       "\t0x0001\t1\t0x00000000\t8000\t16000\t2\t16\t32"},
+      // The ds64 data size (60) is below what the file holds (64), so the
+      // line shows which one was used.
+      {"rf64",
+       "RF64",
+       {{"ds64", Fields("RF64", {{136, 8}, {60, 8}, {30, 8}, {0, 4}})},
+        {"fmt ", FmtBody("RF64", 1, 1, 8000, 16000, 2, 16)},
+        {"data", Ramp(64), Pad::kYes, 0xFFFFFFFF}},
+       "\t0x0001\t1\t0x00000000\t8000\t16000\t2\t16\t30"},
+      {"extensible",
+       "RIFF",
+       {{"fmt ", Concat(Concat(FmtBody("RIFF", 0xFFFE, 6, 48000, 864000, 18, 24),
+                               Fields("RIFF", {{22, 2}, {24, 2}, {0x3F, 4}, {1, 2}})),
+                        kGuidTail)},
+        {"data", Ramp(72)}},
+       "\t0xFFFE\t6\t0x0000003f\t48000\t864000\t18\t24\t4"},
+      // Two IMA ADPCM blocks of 57 frames: only the fact chunk knows 114.
+      {"adpcm",
+       "RIFF",
+       {{"fmt ",
+         Concat(FmtBody("RIFF", 0x11, 1, 8000, 4055, 32, 4), Fields("RIFF", {{2, 2}, {57, 2}}))},
+        {"fact", Fields("RIFF", {{114, 4}})},
+        {"data", Ramp(64)}},
+       "\t0x0011\t1\t0x00000000\t8000\t4055\t32\t4\t114"},
+      {"list-first",
+       "RIFF",
+       {{"LIST", kList}, {"fmt ", FmtBody("RIFF", 1, 2, 22050, 88200, 4, 16)}, {"data", Ramp(40)}},
+       "\t0x0001\t2\t0x00000000\t22050\t88200\t4\t16\t10"},
+      {"odd-padded",
+       "RIFF",
+       {{"junk", Ramp(3)},
+        {"fmt ", FmtBody("RIFF", 3, 1, 32000, 128000, 4, 32)},
+        {"data", Ramp(33)}},
+       "\t0x0003\t1\t0x00000000\t32000\t128000\t4\t32\t8"},
+      {"odd-unpadded",
+       "RIFF",
+       {{"junk", Ramp(3), Pad::kNo},
+        {"fmt ", FmtBody("RIFF", 6, 1, 8000, 8000, 1, 8)},
+        {"data", Ramp(35), Pad::kNo}},
+       "\t0x0006\t1\t0x00000000\t8000\t8000\t1\t8\t35"},
+  };
+}
+
+// What a mutant's line must be, beyond well-formed.
+enum class Expect {
+  kAny,          // any well-formed line
+  kSame,         // the intact file's line
+  kSameFormat,   // the intact file's values except the sample count, or N/A
+  kUnavailable,  // the N/A line
+  kCut,          // a cut-off copy: see CheckCuts
+};
+
+struct Mutant {
+  ByteImage bytes;
+  size_t base;
+  Expect expect;
+  std::string what;
+  size_t cut = 0;  // for kCut, the length kept
+};
+
+// Returns whether id names a chunk whose body the reader interprets.
+bool Interpreted(const std::string& id) { return id == "fmt " || id == "fact" || id == "ds64"; }
+
+void WriteSize(ByteImage& bytes, const std::string& form, size_t at, uint64_t v, int width) {
+  const ByteImage f = Fields(form, {{v, width}});
+  std::copy(f.begin(), f.end(), bytes.begin() + static_cast<ptrdiff_t>(at));
+}
+
+std::vector<Mutant> MakeMutants(const std::vector<Base>& bases) {
+  std::vector<Mutant> out;
+  constexpr uint32_t kSizes[] = {0, 1, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFFF};
+  for (size_t b = 0; b < bases.size(); ++b) {
+    const Base& base = bases[b];
+    const Layout layout = Assemble(base.form, base.chunks);
+    const ByteImage& intact = layout.bytes;
+    out.push_back({intact, b, Expect::kSame, "intact"});
+
+    // Flipped bytes.
+    for (const uint8_t mask : {0x01, 0x80, 0xFF}) {
+      for (size_t i = 0; i < std::min<size_t>(64, intact.size()); ++i) {
+        Mutant m{intact, b, Expect::kAny, "flip " + std::to_string(i) + "^" + std::to_string(mask)};
+        m.bytes[i] ^= mask;
+        if (i < 4 || (i >= 8 && i < 12)) m.expect = Expect::kUnavailable;
+        if (i >= 4 && i < 8) m.expect = Expect::kSame;  // the RIFF size is never trusted
+        for (const Placed& c : layout.chunks) {
+          const size_t end = c.body + c.bodySize + (c.padded ? 1 : 0);
+          if (!Interpreted(c.id) && i >= c.body && i < end) m.expect = Expect::kSame;
+        }
+        out.push_back(std::move(m));
+      }
+    }
+
+    // Cut off at every length up to a little past the data chunk's header,
+    // which covers every boundary: inside the RIFF header, inside each chunk
+    // header and body, and right at the data.
+    const size_t dataBody = layout.chunks.back().body;
+    for (size_t n = 0; n <= dataBody + 4 && n < intact.size(); ++n) {
+      Mutant m{intact, b, Expect::kCut, "cut at " + std::to_string(n), n};
+      TruncateTo(m.bytes, n);
+      out.push_back(std::move(m));
+    }
+    out.push_back({intact, b, Expect::kCut, "cut at end-1", intact.size() - 1});
+    TruncateTo(out.back().bytes, intact.size() - 1);
+
+    // Size fields at the values that break arithmetic.
+    for (const uint32_t v : kSizes) {
+      Mutant riff{intact, b, Expect::kSame, "riff size " + std::to_string(v)};
+      WriteSize(riff.bytes, base.form, 4, v, 4);
+      out.push_back(std::move(riff));
+      for (const Placed& c : layout.chunks) {
+        Mutant m{intact, b, Expect::kAny, c.id + " size " + std::to_string(v)};
+        WriteSize(m.bytes, base.form, c.header + 4, v, 4);
+        // Every base has its fmt before its data: a fmt that is too short or
+        // runs past the end hides the data, and the data size only counts.
+        if (c.id == "fmt ") m.expect = Expect::kUnavailable;
+        if (c.id == "data") m.expect = Expect::kSameFormat;
+        out.push_back(std::move(m));
+      }
+    }
+    for (const Placed& c : layout.chunks) {
+      if (c.id != "ds64") continue;
+      for (const uint64_t v :
+           {uint64_t{0}, uint64_t{1}, uint64_t{0x7FFFFFFF}, uint64_t{0x80000000},
+            uint64_t{0xFFFFFFF0}, uint64_t{0xFFFFFFFF}, uint64_t{1} << 63, ~uint64_t{0}}) {
+        Mutant riff{intact, b, Expect::kSame, "ds64 riff size " + std::to_string(v)};
+        WriteSize(riff.bytes, base.form, c.body, v, 8);
+        out.push_back(std::move(riff));
+        Mutant data{intact, b, Expect::kSameFormat, "ds64 data size " + std::to_string(v)};
+        WriteSize(data.bytes, base.form, c.body + 8, v, 8);
+        out.push_back(std::move(data));
+        Mutant count{intact, b, Expect::kAny, "ds64 sample count " + std::to_string(v)};
+        WriteSize(count.bytes, base.form, c.body + 16, v, 8);
+        out.push_back(std::move(count));
+      }
+    }
+
+    // Chunks in another order.
+    for (size_t i = 0; i < base.chunks.size(); ++i) {
+      for (size_t j = i + 1; j < base.chunks.size(); ++j) {
+        std::vector<ChunkSpec> swapped = base.chunks;
+        std::swap(swapped[i], swapped[j]);
+        out.push_back({Assemble(base.form, swapped).bytes, b, Expect::kAny,
+                       "swap " + base.chunks[i].id + "/" + base.chunks[j].id});
+      }
+    }
+
+    // Odd chunks with the pad byte and without it read alike; an even chunk
+    // followed by a stray byte is simply damaged.
+    for (size_t i = 0; i < base.chunks.size(); ++i) {
+      std::vector<ChunkSpec> changed = base.chunks;
+      ChunkSpec& c = changed[i];
+      if (c.body.size() % 2 != 0) {
+        c.pad = c.pad == Pad::kYes ? Pad::kNo : Pad::kYes;
+        out.push_back(
+            {Assemble(base.form, changed).bytes, b, Expect::kSame, "pad toggled " + c.id});
+      } else {
+        c.body.push_back(0);
+        c.size = c.size.value_or(static_cast<uint32_t>(c.body.size() - 1));
+        out.push_back({Assemble(base.form, changed).bytes, b, Expect::kAny, "stray byte " + c.id});
+      }
+    }
+  }
+  return out;
+}
+
+// Returns the line the tool prints for the WAV file name in folder dir, made
+// in this process.
+std::string InProcessLine(const std::string& dir, const std::string& name) {
+  FormatSummary summary;
+  StringLineWriter w;
+  const Path entry(DecodeUtf8(name));
+  if (ProbeWavFormat(DecodeUtf8(dir + "/" + name), summary)) {
+    PrintFormatLine(w, entry, summary);
+  } else {
+    PrintUnavailableLine(w, entry);
+  }
+  std::string line = w.Text();
+  if (!line.empty()) line.pop_back();
+  return line;
+}
+
+// Returns the values part of a line (after the path), or an empty text when
+// the line is not well-formed: every column present, the hex columns in
+// their fixed forms, decimals without leading zeros and within their fields'
+// ranges.
+std::string ValuesOf(const std::string& line, const std::string& path) {
+  if (line.compare(0, path.size(), path) != 0) return "";
+  const std::string values = line.substr(path.size());
+  if (values == kNa) return values;
+  static const std::regex form(
+      "\t0x[0-9A-F]{4}\t(0|[1-9][0-9]*)\t0x[0-9a-f]{8}(\t(0|[1-9][0-9]*)){5}");
+  if (!std::regex_match(values, form)) return "";
+  std::vector<unsigned long long> n;
+  for (const char* p = values.c_str(); *p != '\0';) {
+    ++p;  // the tab
+    char* end;
+    n.push_back(std::strtoull(p, &end, p[0] == '0' && p[1] == 'x' ? 16 : 10));
+    p = end;
+  }
+  const unsigned long long kU16 = 0xFFFF, kU32 = 0xFFFFFFFF, kMask = 0xFFFFF;
+  const unsigned long long limits[] = {kU16, kU16, kMask, kU32, kU32, kU16, kU16, kU32};
+  for (size_t i = 0; i < 8; ++i) {
+    if (n.size() != 8 || n[i] > limits[i]) return "";
+  }
+  return values;
+}
+
+// Returns the values without the sample count.
+std::string FormatPart(const std::string& values) { return values.substr(0, values.rfind('\t')); }
+
+uint64_t SampleCount(const std::string& values) {
+  return std::strtoull(values.c_str() + values.rfind('\t') + 1, nullptr, 10);
+}
+
+TEST(DamagedHeaderTest, EveryMutantGetsOneWellFormedStableLine) {
+  const std::vector<Base> bases = Bases();
+  const std::vector<Mutant> mutants = MakeMutants(bases);
+  ASSERT_GE(mutants.size(), 1800u);
+  ASSERT_LT(mutants.size(), 10000u);
+  TempTree tree;
+  std::vector<std::string> names;
+  for (size_t i = 0; i < mutants.size(); ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "m%04zu.wav", i);
+    names.push_back(name);
+    ASSERT_TRUE(WriteFile(tree.At(name), mutants[i].bytes)) << name;
+  }
+
+  const ToolResult first = RunTool({tree.Root()});
+  const ToolResult second = RunTool({tree.Root()});
+  ASSERT_EQ(first.status, 0);
+  ASSERT_EQ(first.err, "");
+  EXPECT_EQ(second.status, 0);
+  EXPECT_EQ(second.err, "");
+  EXPECT_TRUE(first.out == second.out) << "two runs over the same files differ";
+  const std::vector<std::string> lines = BodyLines(first.out);
+  ASSERT_EQ(lines.size(), mutants.size());
+
+  // The cut-off copies of one base, in the order they were made.
+  std::vector<std::vector<size_t>> cuts(bases.size());
+  size_t failures = 0;
+  for (size_t i = 0; i < mutants.size() && failures < 20; ++i) {
+    const Mutant& m = mutants[i];
+    const Base& base = bases[m.base];
+    const std::string path = "/" + names[i];
+    SCOPED_TRACE(names[i] + ": " + base.name + ", " + m.what);
+    const std::string values = ValuesOf(lines[i], path);
+    const int before =
+        ::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count();
+    EXPECT_NE(values, "") << "malformed line: " << lines[i];
+    // Read again in this process, twice: the same file gives the same line.
+    EXPECT_EQ(InProcessLine(tree.Root(), names[i]), lines[i]);
+    EXPECT_EQ(InProcessLine(tree.Root(), names[i]), lines[i]);
+    switch (m.expect) {
+      case Expect::kAny:
+        break;
+      case Expect::kSame:
+        EXPECT_EQ(values, base.values);
+        break;
+      case Expect::kSameFormat:
+        if (values != kNa) {
+          EXPECT_EQ(FormatPart(values), FormatPart(base.values));
+        }
+        break;
+      case Expect::kUnavailable:
+        EXPECT_EQ(values, kNa);
+        break;
+      case Expect::kCut:
+        cuts[m.base].push_back(i);
+        // Without the data chunk's header the file has no sample count.
+        if (m.cut < Assemble(base.form, base.chunks).chunks.back().body) {
+          EXPECT_EQ(values, kNa);
+        } else if (values != kNa) {
+          EXPECT_EQ(FormatPart(values), FormatPart(base.values));
+        } else {
+          ADD_FAILURE() << "a file cut inside its data must still be read";
+        }
+        break;
+    }
+    if (::testing::UnitTest::GetInstance()->current_test_info()->result()->total_part_count() !=
+        before) {
+      ++failures;
+    }
+  }
+  // Cutting less off never loses frames.
+  for (size_t b = 0; b < bases.size(); ++b) {
+    uint64_t last = 0;
+    for (const size_t i : cuts[b]) {
+      const std::string values = ValuesOf(lines[i], "/" + names[i]);
+      if (values.empty() || values == kNa) continue;
+      EXPECT_GE(SampleCount(values), last) << names[i] << ": " << mutants[i].what;
+      last = SampleCount(values);
+    }
+    EXPECT_LE(last, SampleCount(bases[b].values)) << bases[b].name;
+  }
+}
+
+// A source that claims size bytes but serves only those of bytes that exist:
+// a file that shrank after it was measured, or grew, when bytes is longer.
+class ChangedSource : public ByteSource {
+ public:
+  ChangedSource(const ByteImage& bytes, uint64_t size) : bytes_(bytes), size_(size) {}
+  uint64_t Size() const override { return size_; }
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    if (offset >= bytes_.size()) return 0;
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(size, bytes_.size() - offset));
+    std::memcpy(data, bytes_.data() + offset, n);
+    return n;
+  }
+
+ private:
+  const ByteImage& bytes_;
+  uint64_t size_;
+};
+
+std::string Describe(ByteSource& source) {
+  WaveHeader h;
+  if (!ReadWaveHeader(source, 3, &h)) return "refused";
+  const TqAudioFormat& f = h.format;
+  char text[160];
+  std::snprintf(text, sizeof text, "%u %u %u %u %u %u 0x%x %u", f.formatTag, f.numChannels,
+                f.sampleRate, f.avgBytesPerSec, f.blockAlign, f.bitsPerSample, f.channelConfig,
+                h.numSamples);
+  return text;
+}
+
+TEST(DamagedHeaderTest, FileChangingWhileReadIsReadAsMeasuredOrRefused) {
+  for (const Base& base : Bases()) {
+    SCOPED_TRACE(base.name);
+    const ByteImage bytes = Assemble(base.form, base.chunks).bytes;
+    MemoryByteSource whole(bytes);
+    const std::string intact = Describe(whole);
+    for (size_t n = 0; n < bytes.size(); ++n) {
+      SCOPED_TRACE(n);
+      // Shrunk to n after it was measured: what can still be read is read as
+      // before, or the file is refused; never anything in between.
+      const ByteImage cut(bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+      ChangedSource shrunk(cut, bytes.size());
+      const std::string s = Describe(shrunk);
+      if (s != "refused") {
+        EXPECT_EQ(s, intact);
+      }
+      // Grown past n after it was measured: exactly the n bytes measured.
+      MemoryByteSource measured(cut);
+      ChangedSource grown(bytes, n);
+      EXPECT_EQ(Describe(grown), Describe(measured));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace wavtally::test
