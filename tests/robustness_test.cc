@@ -505,5 +505,401 @@ TEST(DamagedHeaderTest, FileChangingWhileReadIsReadAsMeasuredOrRefused) {
   }
 }
 
+// ---------------------------------------------------------------------------
+// Trees that are hostile to a walk.
+
+// 16-bit mono at 8 kHz, two frames: its line ends in kMonoValues.
+ByteImage Mono16() { return Riff().Fmt(1, 1, 8000, 16000, 2, 16).Data(4).Bytes(); }
+const std::string kMonoValues = "\t0x0001\t1\t0x00000000\t8000\t16000\t2\t16\t2";
+
+TEST(HostileTreeTest, FifosDevicesAndSocketsNamedWavGetNaWithoutBlocking) {
+  TempTree tree;
+  // Nobody ever writes to these FIFOs: opening one to read it would block.
+  ASSERT_EQ(mkfifo(tree.At("fifo.wav").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(tree.At("fifo.mid").c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(tree.At("fifo").c_str(), 0644), 0);
+  tree.Link("/dev/zero", "zero.wav");
+  tree.Link("/dev/null", "null.wav");
+  tree.Link("/dev/urandom", "random.wav");
+  tree.File("real.wav", Mono16());
+  std::string lines = "/fifo.wav" + kNa + "\n/null.wav" + kNa + "\n/random.wav" + kNa + "\n";
+  // Device nodes of our own and sockets need privileges or a file system
+  // that allows them; what cannot be made is left out.
+  if (mknod(tree.At("tty.wav").c_str(), S_IFCHR | 0644, makedev(5, 0)) == 0) {
+    lines += "/real.wav" + kMonoValues + "\n/tty.wav" + kNa + "\n";
+  } else {
+    lines += "/real.wav" + kMonoValues + "\n";
+  }
+  sockaddr_un addr = {};
+  addr.sun_family = AF_UNIX;
+  const std::string socket_path = tree.At("x-socket.wav");
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  if (sock >= 0 && socket_path.size() < sizeof addr.sun_path) {
+    std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
+    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+      lines += "/x-socket.wav" + kNa + "\n";
+    }
+  }
+  lines += "/zero.wav" + kNa + "\n/fifo.mid" + kNa + "\n";
+  const ToolResult r = RunTool({tree.Root()});
+  if (sock >= 0) close(sock);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kHeader + lines);
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(HostileTreeTest, LinkCyclesAndBrokenLinksEndInACompleteReport) {
+  TempTree tree;
+  tree.File("sub/s.mid");
+  tree.Link(tree.Root(), "root");
+  tree.Link("..", "sub/up");
+  tree.Link(".", "sub/here");
+  tree.Link("self", "self");
+  tree.Link("loop.wav", "loop.wav");
+  tree.Link("nowhere.wav", "dangling.wav");
+  tree.Link("q", "p");
+  tree.Link("p", "q");
+  tree.Link("c2", "c1");
+  tree.Link("c3", "c2");
+  tree.Link("sub", "c3");
+  // Every way into sub is reported, and nothing loops back above it.
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kHeader + "/dangling.wav" + kNa + "\n/loop.wav" + kNa + "\n/c1/s.mid" + kNa +
+                       "\n/c2/s.mid" + kNa + "\n/c3/s.mid" + kNa + "\n/sub/s.mid" + kNa + "\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
+  TempTree tree;
+  std::string rel;
+  for (int i = 0; i < 1000; ++i) rel += "d/";
+  tree.File("top.mid");
+  tree.File(rel + "deep.wav", Mono16());
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == kHeader + "/top.mid" + kNa + "\n/" + rel + "deep.wav" + kMonoValues + "\n")
+      << r.out.substr(0, 200);
+  EXPECT_EQ(r.err, "");
+}
+
+// Makes a chain of folders below root, each named by one entry of names and
+// holding an empty x.mid, without ever naming a path longer than one name.
+void MakeChain(const std::string& root, const std::vector<std::string>& names) {
+  int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(dir, 0);
+  for (const std::string& name : names) {
+    ASSERT_EQ(mkdirat(dir, name.c_str(), 0755), 0);
+    const int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
+    close(dir);
+    ASSERT_GE(next, 0);
+    dir = next;
+    const int file = openat(dir, "x.mid", O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(file, 0);
+    close(file);
+  }
+  close(dir);
+}
+
+TEST(HostileTreeTest, FolderBeyondTheLongestPathIsNamedNotDroppedSilently) {
+  TempTree tree;
+  std::vector<std::string> names;
+  std::string path = tree.Root(), rel, report;
+  size_t too_long = 0;  // the first folder whose path the system refuses
+  for (char c = 'a'; too_long == 0 || names.size() < too_long + 2; ++c) {
+    names.push_back(std::string(255, c));
+    path += "/" + names.back();
+    if (path.size() >= PATH_MAX && too_long == 0) {
+      too_long = names.size();
+      report = "wavtally: cannot list folder '" + path + "': file name too long\n";
+    }
+  }
+  MakeChain(tree.Root(), names);
+  std::string expected = kHeader;
+  for (size_t i = 0; i + 1 < too_long; ++i) {
+    rel += "/" + names[i];
+    expected += rel + "/x.mid" + kNa + "\n";
+  }
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == expected) << r.out.size() << " bytes, expected " << expected.size();
+  EXPECT_EQ(r.err, report);
+}
+
+TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
+  TempTree tree;
+  tree.File("p/a.wav", Mono16());
+  tree.File("p/inner/x.mid");
+  tree.File("q/y.mid");
+  // Readable but not searchable: its names can be listed, nothing in it
+  // can be opened or looked at.
+  tree.Lock("p");
+  chmod(tree.At("p").c_str(), 0444);
+  chmod(tree.Root().c_str(), 0755);
+  ToolOptions opt;
+  opt.unprivileged = true;
+  const ToolResult r = RunTool({tree.Root()}, opt);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kHeader + "/p/a.wav" + kNa + "\n/q/y.mid" + kNa + "\n");
+  EXPECT_EQ(r.err,
+            "wavtally: cannot list folder '" + tree.At("p/inner") + "': permission denied\n");
+}
+
+TEST(HostileTreeTest, NamesWithControlCharactersAndInvalidUtf8AreEscapedExactly) {
+  TempTree tree;
+  for (const char* name : {"\x1b[31mred.wav", "-dash.wav", "cr\rret.wav", "del\x7f.wav",
+                           "new\nline.wav", "tab\there.wav", "\xc0\xaf.wav", "\xc3\xa9.wav",
+                           "\xed\xb2\x80.wav", "\xff.wav", "-sub/x.wav", "new\ndir/in.wav"}) {
+    tree.File(name, Mono16());
+  }
+  tree.File(
+      "\x01"
+      "ctl.mid");
+  // A surrogate written as UTF-8 (ED B2 80) is not valid UTF-8: were it
+  // taken for the code point, the file would be opened under other bytes
+  // and read as N/A.
+  const std::string expected = kHeader + "/\\x1b[31mred.wav" + kMonoValues +
+                               "\n"
+                               "/-dash.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/cr\\rret.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/del\\x7f.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/new\\nline.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/tab\\there.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/\xc0\xaf.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/\xc3\xa9.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/\xed\xb2\x80.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/\xff.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/\\x01ctl.mid" +
+                               kNa +
+                               "\n"
+                               "/-sub/x.wav" +
+                               kMonoValues +
+                               "\n"
+                               "/new\\ndir/in.wav" +
+                               kMonoValues + "\n";
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, expected);
+  EXPECT_EQ(r.err, "");
+  // A folder argument that starts with a dash is a folder, not an option.
+  ToolOptions in_tree;
+  in_tree.cwd = tree.Root();
+  const ToolResult dash = RunTool({"-sub"}, in_tree);
+  EXPECT_EQ(dash.status, 0);
+  EXPECT_EQ(dash.out, kHeader + "/x.wav" + kMonoValues + "\n");
+}
+
+TEST(HostileTreeTest, EmptyCaseVariedAndBareExtensionNames) {
+  TempTree tree;
+  tree.File("Zero.MID");
+  tree.File("LOUD.WAV", Mono16());
+  tree.File("Mixed.Wav", Mono16());
+  tree.File(".wav", Mono16());
+  tree.File("empty.wav");
+  tree.File("trailing.wav ", Mono16());
+  tree.File("wav", Mono16());
+  EXPECT_EQ(RunTool({tree.Root()}).out, kHeader + "/.wav" + kMonoValues + "\n/empty.wav" + kNa +
+                                            "\n/LOUD.WAV" + kMonoValues + "\n/Mixed.Wav" +
+                                            kMonoValues + "\n/Zero.MID" + kNa + "\n");
+}
+
+TEST(HostileTreeTest, TenThousandFilesInOneFolderGetOneLineEach) {
+  TempTree tree;
+  std::string expected = kHeader;
+  for (int i = 0; i < 10000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "f%05d.wav", i);
+    // A readable file now and then shows values still come through.
+    tree.File(name, i % 1000 == 999 ? Mono16() : ByteImage{});
+    expected += "/" + std::string(name) + (i % 1000 == 999 ? kMonoValues : kNa) + "\n";
+  }
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == expected) << Lines(r.out).size() << " lines";
+  EXPECT_EQ(r.err, "");
+}
+
+// ---------------------------------------------------------------------------
+// Folders and files that disappear while the walk is under way. The walk
+// runs in-process so that the removal happens at a known point: when the
+// report line of a given file goes out.
+
+class HookedWriter : public StringLineWriter {
+ public:
+  explicit HookedWriter(std::function<void(const std::string&)> hook) : hook_(std::move(hook)) {}
+
+ protected:
+  EmitResult Emit(std::wstring_view line, std::string* error) override {
+    const EmitResult result = StringLineWriter::Emit(line, error);
+    hook_(EncodeUtf8(line));
+    return result;
+  }
+
+ private:
+  std::function<void(const std::string&)> hook_;
+};
+
+struct WalkResult {
+  std::string report;
+  std::string errors;
+};
+
+// Walks tree, removing rel (a file or a whole folder) as soon as the line
+// starting with trigger has been written.
+WalkResult WalkRemoving(TempTree& tree, const std::string& trigger, const std::string& rel) {
+  HookedWriter report([&](const std::string& line) {
+    if (line.compare(0, trigger.size(), trigger) == 0) std::filesystem::remove_all(tree.At(rel));
+  });
+  StringLineWriter errors;
+  ScanOutput out{report, errors};
+  FormatSummary record;
+  const Path root(DecodeUtf8(tree.Root()));
+  ScanFolder(root, root, record, out);
+  return {report.Text(), errors.Text()};
+}
+
+TEST(VanishingTest, WhatIsGoneWhenReachedIsSkippedWhatWasListedKeepsItsLine) {
+  const auto make = [](TempTree& tree) {
+    tree.File("a/x.wav", Mono16());
+    tree.File("a/y.wav", Mono16());
+    tree.File("a/z.mid");
+    tree.File("b/w.wav", Mono16());
+    tree.File("b/deeper/v.mid");
+    tree.File("c/u.mid");
+  };
+  {
+    // b was listed with the root's folders before a was entered; by the time
+    // the walk reaches it, it is gone and there is nothing to say about it.
+    TempTree tree;
+    make(tree);
+    const WalkResult r = WalkRemoving(tree, "/a/x.wav", "b");
+    EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kMonoValues + "\n/a/z.mid" + kNa +
+                            "\n/c/u.mid" + kNa + "\n");
+    EXPECT_EQ(r.errors, "");
+  }
+  {
+    // y.wav was listed with x.wav: it keeps its line, as a file that cannot
+    // be read.
+    TempTree tree;
+    make(tree);
+    const WalkResult r = WalkRemoving(tree, "/a/x.wav", "a/y.wav");
+    EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kNa + "\n/a/z.mid" + kNa +
+                            "\n/b/w.wav" + kMonoValues + "\n/b/deeper/v.mid" + kNa + "\n/c/u.mid" +
+                            kNa + "\n");
+    EXPECT_EQ(r.errors, "");
+  }
+  {
+    // The folder being reported goes away half way: what was listed keeps
+    // its lines, the rest of it cannot be listed and says so once.
+    TempTree tree;
+    make(tree);
+    const WalkResult r = WalkRemoving(tree, "/a/x.wav", "a");
+    EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kNa + "\n/b/w.wav" + kMonoValues +
+                            "\n/b/deeper/v.mid" + kNa + "\n/c/u.mid" + kNa + "\n");
+    EXPECT_EQ(r.errors,
+              "wavtally: cannot list folder '" + tree.At("a") + "': no such file or directory\n");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Standard output that fails. The tree is large enough that a walk going on
+// after the failure would be seen: its last folder cannot be listed by the
+// unprivileged tool, so a walk that reached it would write to standard error.
+
+class FailingOutputTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 3000; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "f%04d.wav", i);
+      tree_.File(name);
+    }
+    tree_.File("zz/late.mid");
+    tree_.Lock("zz");
+    chmod(tree_.Root().c_str(), 0755);
+    ToolOptions opt;
+    opt.unprivileged = true;
+    full_ = RunTool({tree_.Root()}, opt);
+  }
+
+  TempTree tree_;
+  ToolResult full_;  // a run that could write everything
+};
+
+TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
+  ASSERT_EQ(full_.status, 0);
+  ASSERT_GT(full_.out.size(), 100000u);
+  const std::string unlisted =
+      "wavtally: cannot list folder '" + tree_.At("zz") + "': permission denied\n";
+  ASSERT_EQ(full_.err, unlisted);
+
+  ToolOptions full_disk;
+  full_disk.unprivileged = true;
+  full_disk.stdout_path = "/dev/full";
+  const ToolResult r = RunTool({tree_.Root()}, full_disk);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "wavtally: cannot write report: no space left on device\n");
+
+  // The file fills up part way through the report: what went out is the
+  // report's beginning, and nothing more happens.
+  FailingOutput limit;
+  limit.unprivileged = true;
+  limit.bytes = 50000;
+  const ToolResult cut = RunToolWithFailingOutput({tree_.Root()}, limit);
+  EXPECT_EQ(cut.status, 1);
+  EXPECT_EQ(cut.err, "wavtally: cannot write report: file too large\n");
+  EXPECT_TRUE(cut.out == full_.out.substr(0, limit.bytes)) << cut.out.size() << " bytes";
+
+  FailingOutput closed;
+  closed.kind = FailingOutput::Kind::kClosed;
+  closed.unprivileged = true;
+  const ToolResult none = RunToolWithFailingOutput({tree_.Root()}, closed);
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.err, "wavtally: cannot write report: bad file descriptor\n");
+}
+
+TEST_F(FailingOutputTest, ReaderThatLeavesEndsTheWalkSilently) {
+  ASSERT_NE(full_.err, "");
+  for (const bool ignore : {false, true}) {
+    SCOPED_TRACE(ignore ? "SIGPIPE ignored" : "SIGPIPE default");
+    ToolOptions gone;
+    gone.unprivileged = true;
+    gone.closed_pipe = true;
+    gone.ignore_sigpipe = ignore;
+    const ToolResult r = RunTool({tree_.Root()}, gone);
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.err, "");
+
+    // Like `wavtally DIR | head`: the reader takes the first lines and goes.
+    FailingOutput head;
+    head.kind = FailingOutput::Kind::kPipeReader;
+    head.bytes = 1000;
+    head.ignore_sigpipe = ignore;
+    head.unprivileged = true;
+    const ToolResult h = RunToolWithFailingOutput({tree_.Root()}, head);
+    EXPECT_NE(h.status, 0);
+    EXPECT_EQ(h.err, "");
+    EXPECT_EQ(h.out, full_.out.substr(0, head.bytes));
+  }
+}
+
 }  // namespace
 }  // namespace wavtally::test
