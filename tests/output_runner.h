@@ -1,13 +1,15 @@
 #pragma once
 
 // Runs the built wavtally executable with a standard output that fails part
-// way: a file that may grow only so far, a pipe whose reader leaves early, or
-// no standard output at all. RunTool covers the outputs that fail at once.
+// way: a file that may grow only so far, a pipe whose reader leaves early, a
+// non-blocking pipe that fills up, or no standard output at all. RunTool
+// covers the outputs that fail at once.
 
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +29,9 @@ struct FailingOutput {
     kFileLimit,   ///< a file that cannot grow past bytes
     kPipeReader,  ///< a pipe whose reader takes bytes and then closes its end
     kClosed,      ///< descriptor 1 not open at all
+    /// a non-blocking pipe whose reader starts only once it is full (or the
+    /// tool has ended), then reads to the end
+    kFullNonBlockingPipe,
   };
   Kind kind = Kind::kFileLimit;
   size_t bytes = 0;
@@ -37,7 +42,8 @@ struct FailingOutput {
 };
 
 /// Returns the tool's status, what reached its standard output (all of it for
-/// kFileLimit, what the reader took for kPipeReader) and its standard error.
+/// kFileLimit and kFullNonBlockingPipe, what the reader took for kPipeReader)
+/// and its standard error.
 /// A tool still running after 60 s is killed and the test fails.
 inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
                                            const FailingOutput& how) {
@@ -51,7 +57,9 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
   argv.push_back(nullptr);
 
   int fds[2] = {-1, -1};
-  if (how.kind == FailingOutput::Kind::kPipeReader && pipe(fds) != 0) {
+  const bool piped = how.kind == FailingOutput::Kind::kPipeReader ||
+                     how.kind == FailingOutput::Kind::kFullNonBlockingPipe;
+  if (piped && pipe(fds) != 0) {
     ADD_FAILURE() << "pipe failed";
     return {};
   }
@@ -81,6 +89,11 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
       case FailingOutput::Kind::kClosed:
         close(1);
         break;
+      case FailingOutput::Kind::kFullNonBlockingPipe:
+        close(fds[0]);
+        fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+        dup2(fds[1], 1);
+        break;
     }
     if (how.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -107,7 +120,29 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
     close(fds[0]);
   }
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+  bool ended = false;
+  if (how.kind == FailingOutput::Kind::kFullNonBlockingPipe) {
+    close(fds[1]);
+    // Full means less than a page short of the capacity: a writer whose
+    // line does not fit in the last page is refused before that.
+    const int capacity = fcntl(fds[0], F_GETPIPE_SZ);
+    int queued = 0;
+    while (!ended && ioctl(fds[0], FIONREAD, &queued) == 0 && queued + 4096 < capacity &&
+           std::chrono::steady_clock::now() < deadline) {
+      ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {fds[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+  }
+  while (!ended && waitpid(pid, &wstatus, WNOHANG) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &wstatus, 0);

@@ -876,6 +876,17 @@ TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
   EXPECT_EQ(none.err, "wavtally: cannot write report: bad file descriptor\n");
 }
 
+TEST_F(FailingOutputTest, NonBlockingPipeThatFillsUpIsWaitedFor) {
+  ASSERT_GT(full_.out.size(), 100000u);
+  FailingOutput slow;
+  slow.kind = FailingOutput::Kind::kFullNonBlockingPipe;
+  slow.unprivileged = true;
+  const ToolResult r = RunToolWithFailingOutput({tree_.Root()}, slow);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(r.out == full_.out) << r.out.size() << " bytes of " << full_.out.size();
+  EXPECT_EQ(r.err, full_.err);
+}
+
 TEST_F(FailingOutputTest, ReaderThatLeavesEndsTheWalkSilently) {
   ASSERT_NE(full_.err, "");
   for (const bool ignore : {false, true}) {
