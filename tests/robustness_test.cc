@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <regex>
 #include <string>
@@ -511,6 +512,17 @@ TEST(DamagedHeaderTest, FileChangingWhileReadIsReadAsMeasuredOrRefused) {
 // ---------------------------------------------------------------------------
 // Trees that are hostile to a walk.
 
+// Closes a descriptor when it goes out of scope.
+struct Fd {
+  int fd;
+  explicit Fd(int f) : fd(f) {}
+  ~Fd() {
+    if (fd >= 0) close(fd);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+};
+
 // 16-bit mono at 8 kHz, two frames: its line ends in kMonoValues.
 ByteImage Mono16() { return Riff().Fmt(1, 1, 8000, 16000, 2, 16).Data(4).Bytes(); }
 const std::string kMonoValues = "\t0x0001\t1\t0x00000000\t8000\t16000\t2\t16\t2";
@@ -536,16 +548,15 @@ TEST(HostileTreeTest, FifosDevicesAndSocketsNamedWavGetNaWithoutBlocking) {
   sockaddr_un addr = {};
   addr.sun_family = AF_UNIX;
   const std::string socket_path = tree.At("x-socket.wav");
-  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
-  if (sock >= 0 && socket_path.size() < sizeof addr.sun_path) {
+  const Fd sock(socket(AF_UNIX, SOCK_STREAM, 0));
+  if (sock.fd >= 0 && socket_path.size() < sizeof addr.sun_path) {
     std::memcpy(addr.sun_path, socket_path.c_str(), socket_path.size() + 1);
-    if (bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    if (bind(sock.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
       lines += "/x-socket.wav" + kNa + "\n";
     }
   }
   lines += "/zero.wav" + kNa + "\n/fifo.mid" + kNa + "\n";
   const ToolResult r = RunTool({tree.Root()});
-  if (sock >= 0) close(sock);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kHeader + lines);
   EXPECT_EQ(r.err, "");
@@ -589,19 +600,15 @@ TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
 // Makes a chain of folders below root, each named by one entry of names and
 // holding an empty x.mid, without ever naming a path longer than one name.
 void MakeChain(const std::string& root, const std::vector<std::string>& names) {
-  int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-  ASSERT_GE(dir, 0);
+  auto dir = std::make_unique<Fd>(open(root.c_str(), O_RDONLY | O_DIRECTORY));
+  ASSERT_GE(dir->fd, 0);
   for (const std::string& name : names) {
-    ASSERT_EQ(mkdirat(dir, name.c_str(), 0755), 0);
-    const int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY);
-    close(dir);
-    ASSERT_GE(next, 0);
-    dir = next;
-    const int file = openat(dir, "x.mid", O_WRONLY | O_CREAT, 0644);
-    ASSERT_GE(file, 0);
-    close(file);
+    ASSERT_EQ(mkdirat(dir->fd, name.c_str(), 0755), 0);
+    dir = std::make_unique<Fd>(openat(dir->fd, name.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_GE(dir->fd, 0);
+    const Fd file(openat(dir->fd, "x.mid", O_WRONLY | O_CREAT, 0644));
+    ASSERT_GE(file.fd, 0);
   }
-  close(dir);
 }
 
 TEST(HostileTreeTest, FolderBeyondTheLongestPathIsNamedNotDroppedSilently) {
