@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string>
 
 #include "base/text.h"
 
@@ -34,6 +35,10 @@ class Path {
   bool IsDirectory() const;
   /// Returns true and sets *id when the path names a folder, links followed.
   bool GetFolderId(FolderId* id) const;
+  /// Returns true and sets *id when the path names a folder, links followed;
+  /// otherwise sets *error to why the path could not be looked at, or to an
+  /// empty text when it names no folder.
+  bool GetFolderId(FolderId* id, std::string* error) const;
 
   /// Returns the path's text.
   operator CStdStr() const { return text_; }

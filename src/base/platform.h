@@ -22,8 +22,9 @@ extern const wchar_t kNameSeparator;
 bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::string* error);
 
 /// Returns true when path names a folder, links followed, and sets *id when
-/// id is not null.
-bool StatFolder(const CStdStr& path, FolderId* id);
+/// id is not null. Otherwise sets *error, when error is not null, to why path
+/// could not be looked at, or to an empty text when it names no folder.
+bool StatFolder(const CStdStr& path, FolderId* id, std::string* error = nullptr);
 
 /// A regular file open for reading, closed when destroyed.
 class RegularFile {

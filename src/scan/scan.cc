@@ -1,6 +1,7 @@
 #include "scan/scan.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "base/path_find.h"
@@ -40,9 +41,16 @@ class FolderScan {
     });
     ForEachEntry(folder, kAnyPattern, reported, [&](Path& entry) {
       // A name with an extension is never descended into, even a folder's.
-      if (!entry.GetFileExtension().empty() || !entry.IsDirectory()) return;
+      if (!entry.GetFileExtension().empty()) return;
       FolderId id;
-      if (!entry.GetFolderId(&id) || OnBranch(branch, id)) return;
+      std::string error;
+      if (!entry.GetFolderId(&id, &error)) {
+        // An entry that cannot even be looked at may be a folder, and all
+        // its files would be missing from the report without a word.
+        if (!error.empty()) ReportUnlistable(entry, error);
+        return;
+      }
+      if (OnBranch(branch, id)) return;
       branch.push_back(id);
       Scan(entry, branch);
       branch.pop_back();
@@ -57,16 +65,20 @@ class FolderScan {
     if (!find.Error().empty() && !reported) {
       // The same folder fails each pass alike; one line says it.
       reported = true;
-      out_.errors.Write(std::string_view("wavtally: cannot list folder '"));
-      WriteEscapedPath(out_.errors, folder.GetFullPath());
-      out_.errors.Write(std::string_view("': "));
-      out_.errors.Write(find.Error());
-      out_.errors.EndLine();
+      ReportUnlistable(folder, find.Error());
     }
     while (find.HasNext() && !out_.report.Failed()) {
       Path entry = find.Next();
       handle(entry);
     }
+  }
+
+  void ReportUnlistable(const Path& folder, const std::string& reason) {
+    out_.errors.Write(std::string_view("wavtally: cannot list folder '"));
+    WriteEscapedPath(out_.errors, folder.GetFullPath());
+    out_.errors.Write(std::string_view("': "));
+    out_.errors.Write(reason);
+    out_.errors.EndLine();
   }
 
   static bool OnBranch(const Branch& branch, const FolderId& id) {

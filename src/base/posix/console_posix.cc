@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <string>
@@ -27,9 +28,15 @@ class FdLineWriter : public LineWriter {
     while (!rest.empty()) {
       const ssize_t n = ::write(fd_, rest.data(), rest.size());
       if (n < 0) {
-        if (errno == EINTR) continue;
-        *error = platform::ErrorText(errno);
-        return errno == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
+        const int code = errno;
+        if (code == EINTR) continue;
+        // A descriptor that someone sharing it made non-blocking (a parent
+        // process, a program that used the terminal before) refuses a line
+        // whenever its reader falls behind; waiting for room keeps the
+        // report whole instead of failing it.
+        if ((code == EAGAIN || code == EWOULDBLOCK) && WaitUntilWritable()) continue;
+        *error = platform::ErrorText(code);
+        return code == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
       }
       rest.remove_prefix(static_cast<size_t>(n));
     }
@@ -37,6 +44,17 @@ class FdLineWriter : public LineWriter {
   }
 
  private:
+  // Returns true once fd_ can take more bytes or has failed, so the next
+  // write tells which; false when it cannot be waited for.
+  bool WaitUntilWritable() const {
+    pollfd p = {fd_, POLLOUT, 0};
+    int ready;
+    do {
+      ready = ::poll(&p, 1, -1);
+    } while (ready < 0 && errno == EINTR);
+    return ready > 0;
+  }
+
   int fd_;
   std::string bytes_;
 };

@@ -66,11 +66,22 @@ bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::st
   return true;
 }
 
-bool StatFolder(const CStdStr& path, FolderId* id) {
+bool StatFolder(const CStdStr& path, FolderId* id, std::string* error) {
+  if (error != nullptr) error->clear();
   std::string native;
   if (path.empty() || !ToNative(path, &native)) return false;
   struct stat info;
-  if (stat(native.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  if (stat(native.c_str(), &info) != 0) {
+    // Nothing there, a file on the way, and a link that leads nowhere or
+    // round in a loop all name no folder. Any other failure (a path too
+    // long, a parent that may not be searched) may hide a real folder.
+    const int code = errno;
+    if (error != nullptr && code != ENOENT && code != ENOTDIR && code != ELOOP) {
+      *error = ErrorText(code);
+    }
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) return false;
   if (id != nullptr) {
     id->device = static_cast<uint64_t>(info.st_dev);
     id->index = static_cast<uint64_t>(info.st_ino);

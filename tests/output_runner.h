@@ -1,0 +1,160 @@
+#pragma once
+
+// Runs the built wavtally executable with a standard output that fails part
+// way: a file that may grow only so far, a pipe whose reader leaves early, a
+// non-blocking pipe that fills up, or no standard output at all. RunTool
+// covers the outputs that fail at once.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "temp_tree.h"
+#include "tool_runner.h"
+
+namespace wavtally::test {
+
+struct FailingOutput {
+  enum class Kind {
+    kFileLimit,   ///< a file that cannot grow past bytes
+    kPipeReader,  ///< a pipe whose reader takes bytes and then closes its end
+    kClosed,      ///< descriptor 1 not open at all
+    /// a non-blocking pipe whose reader starts only once it is full (or the
+    /// tool has ended), then reads to the end
+    kFullNonBlockingPipe,
+  };
+  Kind kind = Kind::kFileLimit;
+  size_t bytes = 0;
+  /// Whether the tool starts with SIGPIPE ignored, as under some shells.
+  bool ignore_sigpipe = false;
+  /// Whether the tool runs as nobody when the tests run as root.
+  bool unprivileged = false;
+};
+
+/// Returns the tool's status, what reached its standard output (all of it for
+/// kFileLimit and kFullNonBlockingPipe, what the reader took for kPipeReader)
+/// and its standard error.
+/// A tool still running after 60 s is killed and the test fails.
+inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
+                                           const FailingOutput& how) {
+  TempTree capture;
+  const std::string out_path = capture.At("out");
+  const std::string err_path = capture.At("err");
+  std::vector<std::string> argv_text = {WAVTALLY_BINARY};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  int fds[2] = {-1, -1};
+  const bool piped = how.kind == FailingOutput::Kind::kPipeReader ||
+                     how.kind == FailingOutput::Kind::kFullNonBlockingPipe;
+  if (piped && pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = open("/dev/null", O_RDONLY);
+    if (err < 0 || in < 0) _exit(126);
+    dup2(in, 0);
+    dup2(err, 2);
+    switch (how.kind) {
+      case FailingOutput::Kind::kFileLimit: {
+        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (out < 0) _exit(126);
+        dup2(out, 1);
+        // Past the limit write(2) fails with EFBIG instead of the signal
+        // killing the tool.
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit = {static_cast<rlim_t>(how.bytes), static_cast<rlim_t>(how.bytes)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+        break;
+      }
+      case FailingOutput::Kind::kPipeReader:
+        close(fds[0]);
+        dup2(fds[1], 1);
+        break;
+      case FailingOutput::Kind::kClosed:
+        close(1);
+        break;
+      case FailingOutput::Kind::kFullNonBlockingPipe:
+        close(fds[0]);
+        fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
+        dup2(fds[1], 1);
+        break;
+    }
+    if (how.unprivileged && geteuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+      _exit(126);
+    }
+    signal(SIGPIPE, how.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+
+  ToolResult result;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  if (how.kind == FailingOutput::Kind::kPipeReader) {
+    close(fds[1]);
+    char buffer[4096];
+    while (result.out.size() < how.bytes && std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {fds[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const size_t want = std::min(sizeof buffer, how.bytes - result.out.size());
+      const ssize_t n = read(fds[0], buffer, want);
+      if (n <= 0) break;
+      result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+  }
+  int wstatus = 0;
+  bool ended = false;
+  if (how.kind == FailingOutput::Kind::kFullNonBlockingPipe) {
+    close(fds[1]);
+    // Full means less than a page short of the capacity: a writer whose
+    // line does not fit in the last page is refused before that.
+    const int capacity = fcntl(fds[0], F_GETPIPE_SZ);
+    int queued = 0;
+    while (!ended && ioctl(fds[0], FIONREAD, &queued) == 0 && queued + 4096 < capacity &&
+           std::chrono::steady_clock::now() < deadline) {
+      ended = waitpid(pid, &wstatus, WNOHANG) == pid;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {fds[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      result.out.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+  }
+  while (!ended && waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      ADD_FAILURE() << "wavtally did not finish within 60 s";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  if (how.kind == FailingOutput::Kind::kFileLimit) result.out = ReadWhole(out_path);
+  result.err = ReadWhole(err_path);
+  return result;
+}
+
+}  // namespace wavtally::test
