@@ -22,6 +22,8 @@ class Path {
   Path() = default;
   /// Makes a path for text.
   explicit Path(const CStdStr& text);
+  /// Makes a path for text, reusing its storage.
+  explicit Path(CStdStr&& text);
   virtual ~Path() = default;
   Path(const Path&) = default;
   Path(Path&&) noexcept = default;
@@ -56,6 +58,8 @@ class Path {
   static const CStdStr& GetNameSeparator();
 
  private:
+  void Normalize();
+
   CStdStr text_;
 };
 

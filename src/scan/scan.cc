@@ -24,8 +24,18 @@ class FolderScan {
       : root_(root), record_(record), out_(out) {}
 
   void Scan(const Path& folder, Branch& branch) {
-    bool reported = false;
-    ForEachEntry(folder, kWavPattern, reported, [&](Path& entry) {
+    if (out_.report.Failed()) return;
+    // One reading serves all three passes: listing a folder is the costly
+    // part of a pass, and on a network share by far.
+    const std::shared_ptr<const FolderListing> listing = FolderListing::Read(folder);
+    if (!listing->Error().empty()) {
+      out_.errors.Write(std::string_view("wavtally: cannot list folder '"));
+      WriteEscapedPath(out_.errors, folder.GetFullPath());
+      out_.errors.Write(std::string_view("': "));
+      out_.errors.Write(listing->Error());
+      out_.errors.EndLine();
+    }
+    ForEachEntry(listing, kWavPattern, [&](Path& entry) {
       const bool ok = ProbeWavFormat(entry.GetFullPath(), record_);
       entry.MakePathRelative(root_);
       if (ok) {
@@ -34,15 +44,16 @@ class FolderScan {
         PrintUnavailableLine(out_.report, entry);
       }
     });
-    ForEachEntry(folder, kMidiPattern, reported, [&](Path& entry) {
+    ForEachEntry(listing, kMidiPattern, [&](Path& entry) {
       entry.MakePathRelative(root_);
       PrintUnavailableLine(out_.report, entry);
     });
-    ForEachEntry(folder, kAnyPattern, reported, [&](Path& entry) {
+    ForEachEntry(listing, kAnyPattern, [&](Path& entry) {
       // A name with an extension is never descended into, even a folder's.
-      if (!entry.GetFileExtension().empty() || !entry.IsDirectory()) return;
+      // The id is read only for folders, so one stat decides both.
       FolderId id;
-      if (!entry.GetFolderId(&id) || OnBranch(branch, id)) return;
+      if (!entry.GetFileExtension().empty() || !entry.GetFolderId(&id)) return;
+      if (OnBranch(branch, id)) return;
       branch.push_back(id);
       Scan(entry, branch);
       branch.pop_back();
@@ -51,18 +62,10 @@ class FolderScan {
 
  private:
   template <typename Handle>
-  void ForEachEntry(const Path& folder, const CStdStr& pattern, bool& reported, Handle handle) {
+  void ForEachEntry(const std::shared_ptr<const FolderListing>& listing, const CStdStr& pattern,
+                    Handle handle) {
     if (out_.report.Failed()) return;
-    PathFind find(Path::Join({CStdStr(folder), pattern}), false);
-    if (!find.Error().empty() && !reported) {
-      // The same folder fails each pass alike; one line says it.
-      reported = true;
-      out_.errors.Write(std::string_view("wavtally: cannot list folder '"));
-      WriteEscapedPath(out_.errors, folder.GetFullPath());
-      out_.errors.Write(std::string_view("': "));
-      out_.errors.Write(find.Error());
-      out_.errors.EndLine();
-    }
+    PathFind find(listing, pattern);
     while (find.HasNext() && !out_.report.Failed()) {
       Path entry = find.Next();
       handle(entry);
