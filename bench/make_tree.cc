@@ -84,14 +84,18 @@ Bytes HeaderOf(const WaveShape& s, uint64_t file_size) {
   const uint16_t align = static_cast<uint16_t>(s.channels * (s.bits / 8));
   const uint32_t rate = 48000;
   const uint16_t tag = s.bits == 32 ? 3 : 1;
+  // Float carries the cbSize word that non-PCM formats have, as most
+  // writers store it.
+  const bool plain_pcm = !s.extensible && tag == 1;
   PutId(b, "fmt ");
-  Put32(b, s.extensible ? 40 : 16);
+  Put32(b, s.extensible ? 40 : plain_pcm ? 16 : 18);
   Put16(b, s.extensible ? 0xFFFE : tag);
   Put16(b, s.channels);
   Put32(b, rate);
   Put32(b, rate * align);
   Put16(b, align);
   Put16(b, s.bits);
+  if (!s.extensible && !plain_pcm) Put16(b, 0);
   if (s.extensible) {
     Put16(b, 22);
     Put16(b, s.bits);
