@@ -58,6 +58,7 @@ class Path {
   static const CStdStr& GetNameSeparator();
 
  private:
+  /// Drops doubled and trailing separators from text_ in place; returns nothing.
   void Normalize();
 
   CStdStr text_;

@@ -43,8 +43,8 @@ class FolderListing final {
 
 /// Lists the entries of one folder whose names match the last component of a
 /// pattern such as "dir/*.wav", in NameLess order, never "." or "..". The
-/// folder is read whole at construction and closed again, so no finder holds
-/// a folder handle while a walk descends.
+/// folder is read whole, at construction or by a FolderListing before it, and
+/// closed again, so no finder holds a folder handle while a walk descends.
 class PathFind final {
  public:
   /// Lists the entries matching pattern; the flag is reserved and ignored.
@@ -66,6 +66,7 @@ class PathFind final {
   const std::string& Error() const { return listing_->Error(); }
 
  private:
+  /// Stores the listing's indexes whose names match name_pattern; returns nothing.
   void Select(std::wstring_view name_pattern);
 
   std::shared_ptr<const FolderListing> listing_;
