@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 WERROR ?= $(if $(CI),ON,OFF)
 CMAKE_ARGS ?=
 
-.PHONY: all build run test clean format
+.PHONY: all build run test clean format bench
 
 all: build
 
@@ -50,3 +50,26 @@ install: release
 
 package: release
 	cd $(RELEASE_BUILD) && cpack -G DEB
+
+# Benchmark: the Release build above, a generated library outside the source
+# tree (made once per size), and bench/run timing wavtally against
+# bench/baseline and find. Not part of `make test`.
+BENCH_DIR ?= /tmp/wavtally-bench
+BENCH_FILES ?= 20000
+BENCH_RUNS ?= 11
+BENCH_ARGS ?=
+BENCH_CXX ?= g++
+BENCH_CXXFLAGS ?= -std=c++20 -O2 -Wall -Wextra -Wpedantic $(if $(filter ON,$(WERROR)),-Werror)
+
+$(RELEASE_BUILD)/baseline: bench/baseline.cc $(RELEASE_BUILD)/CMakeCache.txt
+	$(BENCH_CXX) $(BENCH_CXXFLAGS) -o $@ $<
+
+$(RELEASE_BUILD)/make_tree: bench/make_tree.cc $(RELEASE_BUILD)/CMakeCache.txt
+	$(BENCH_CXX) $(BENCH_CXXFLAGS) -o $@ $<
+
+$(RELEASE_BUILD)/measure: bench/measure.cc $(RELEASE_BUILD)/CMakeCache.txt
+	$(BENCH_CXX) $(BENCH_CXXFLAGS) -o $@ $<
+
+bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BUILD)/measure
+	python3 bench/run --bin-dir $(RELEASE_BUILD) --bench-dir $(BENCH_DIR) \
+	  --files $(BENCH_FILES) --runs $(BENCH_RUNS) $(BENCH_ARGS)

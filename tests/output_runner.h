@@ -50,7 +50,7 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
   TempTree capture;
   const std::string out_path = capture.At("out");
   const std::string err_path = capture.At("err");
-  std::vector<std::string> argv_text = {WAVTALLY_BINARY};
+  std::vector<std::string> argv_text = {ToolBinary(how.unprivileged, capture)};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());

@@ -49,6 +49,20 @@ inline std::string ReadWhole(const std::string& path) {
   return s.str();
 }
 
+/// Returns the path to run the tool from. For a run as nobody it is a copy in
+/// folder, which is opened up for that: the build tree may lie below a folder
+/// only root may enter, and exec would then fail before the tool ran.
+inline std::string ToolBinary(bool unprivileged, TempTree& folder) {
+  if (!unprivileged || geteuid() != 0) return WAVTALLY_BINARY;
+  const std::string copy = folder.At("wavtally");
+  std::error_code ec;
+  std::filesystem::copy_file(WAVTALLY_BINARY, copy, ec);
+  EXPECT_FALSE(ec) << ec.message();
+  chmod(folder.Root().c_str(), 0755);
+  chmod(copy.c_str(), 0755);
+  return copy;
+}
+
 /// Returns what the tool wrote and its status, for the arguments after the
 /// program name. A tool still running after 60 s is killed, so a hang fails
 /// the test instead of stalling the suite.
@@ -56,7 +70,7 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOption
   TempTree capture;
   const std::string out_path = opt.stdout_path.empty() ? capture.At("out") : opt.stdout_path;
   const std::string err_path = capture.At("err");
-  std::vector<std::string> argv_text = {WAVTALLY_BINARY};
+  std::vector<std::string> argv_text = {ToolBinary(opt.unprivileged, capture)};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());

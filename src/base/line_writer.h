@@ -18,7 +18,13 @@ class LineWriter {
   /// Appends text to the current line.
   void Write(std::wstring_view text) { line_.append(text); }
   /// Appends ASCII text to the current line.
-  void Write(std::string_view ascii) { line_.append(ascii.begin(), ascii.end()); }
+  void Write(std::string_view ascii) {
+    // Widening in place: appending a range of another character type builds
+    // a temporary string, an allocation per number in a report line.
+    const size_t at = line_.size();
+    line_.resize(at + ascii.size());
+    for (size_t i = 0; i < ascii.size(); ++i) line_[at + i] = static_cast<wchar_t>(ascii[i]);
+  }
   /// Ends the current line and sends it to the sink.
   void EndLine();
 

@@ -1,5 +1,8 @@
 #include "base/path.h"
 
+#include <string_view>
+#include <utility>
+
 #include "base/platform.h"
 
 namespace wavtally {
@@ -10,15 +13,26 @@ wchar_t Sep() { return platform::kNameSeparator; }
 
 }  // namespace
 
-Path::Path(const CStdStr& text) {
-  text_.reserve(text.size());
-  for (const wchar_t c : text) {
-    if (c == Sep() && !text_.empty() && text_.back() == Sep()) continue;
-    text_.push_back(c);
+Path::Path(const CStdStr& text) : text_(text) { Normalize(); }
+
+Path::Path(CStdStr&& text) : text_(std::move(text)) { Normalize(); }
+
+void Path::Normalize() {
+  const wchar_t sep = Sep();
+  // Most texts are already in form; they cost one scan and no copy.
+  const wchar_t doubled[] = {sep, sep};
+  size_t write = text_.find(std::wstring_view(doubled, 2));
+  if (write != CStdStr::npos) {
+    ++write;
+    for (size_t read = write + 1; read < text_.size(); ++read) {
+      if (text_[read] == sep && text_[write - 1] == sep) continue;
+      text_[write++] = text_[read];
+    }
+    text_.resize(write);
   }
   // The root keeps its separator: dropping it would turn "/" into the
   // current folder.
-  if (text_.size() > 1 && text_.back() == Sep()) text_.pop_back();
+  if (text_.size() > 1 && text_.back() == sep) text_.pop_back();
 }
 
 bool Path::DirectoryExists() const {
@@ -42,13 +56,16 @@ bool Path::GetFolderId(FolderId* id, std::string* error) const {
 
 Path Path::Join(std::initializer_list<CStdStr> parts) {
   CStdStr text;
+  size_t size = 0;
+  for (const CStdStr& part : parts) size += part.size() + 1;
+  text.reserve(size);
   for (const CStdStr& part : parts) {
     if (part.empty()) continue;
     if (!text.empty() && text.back() != Sep()) text.push_back(Sep());
     text += part;
   }
   // The constructor folds a separator that both neighbours bring.
-  return Path(text);
+  return Path(std::move(text));
 }
 
 Path& Path::MakePathRelative(const Path& base) {

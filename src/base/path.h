@@ -23,6 +23,8 @@ class Path {
   Path() = default;
   /// Makes a path for text.
   explicit Path(const CStdStr& text);
+  /// Makes a path for text, reusing its storage.
+  explicit Path(CStdStr&& text);
   virtual ~Path() = default;
   Path(const Path&) = default;
   Path(Path&&) noexcept = default;
@@ -61,6 +63,9 @@ class Path {
   static const CStdStr& GetNameSeparator();
 
  private:
+  /// Drops doubled and trailing separators from text_ in place; returns nothing.
+  void Normalize();
+
   CStdStr text_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <string>
 #include <utility>
 
 #include "base/platform.h"
@@ -42,12 +43,25 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
   // Greedy matching that remembers only the latest star: a later star can
   // absorb anything an earlier one could, so backing up to the latest is
   // enough and the work stays within pattern size times name size.
+  // "*.wav" and its kind, a star and then plain characters, are all a walk
+  // asks for: they only need the end of the name compared.
+  if (!pattern.empty() && pattern[0] == L'*' &&
+      pattern.find_first_of(L"*?", 1) == std::wstring_view::npos) {
+    const size_t tail = pattern.size() - 1;
+    if (name.size() < tail) return false;
+    for (size_t i = 0; i < tail; ++i) {
+      if (!CharMatches(pattern[1 + i], name[name.size() - tail + i])) return false;
+    }
+    return true;
+  }
   size_t p = 0;
   size_t n = 0;
   size_t star = std::wstring_view::npos;
   size_t star_n = 0;
   while (n < name.size()) {
     if (p < pattern.size() && pattern[p] == L'*') {
+      // A star that ends the pattern takes whatever is left of the name.
+      if (p + 1 == pattern.size()) return true;
       star = p++;
       star_n = n;
     } else if (p < pattern.size() && CharMatches(pattern[p], name[n])) {
@@ -66,48 +80,61 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
 
 bool NameLess(std::wstring_view a, std::wstring_view b) { return NameKey(a) < NameKey(b); }
 
+std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) {
+  // The constructor is private, so make_shared cannot reach it.
+  std::shared_ptr<FolderListing> listing(new FolderListing());
+  listing->folder_ = folder;
+  std::vector<CStdStr> all;
+  if (!platform::ReadFolderNames(folder.empty() ? CStdStr(L".") : folder, &all, &listing->error_)) {
+    if (listing->error_.empty()) listing->error_ = "cannot list folder";
+    return listing;
+  }
+  std::vector<NameKey> keys;
+  keys.reserve(all.size());
+  for (const CStdStr& name : all) keys.emplace_back(name);
+  std::vector<size_t> order(all.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::sort(order.begin(), order.end(), [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
+  listing->names_.reserve(all.size());
+  for (const size_t i : order) {
+    if (all[i] == L"." || all[i] == L"..") continue;
+    listing->names_.push_back(std::move(all[i]));
+  }
+  return listing;
+}
+
 PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   const size_t sep = pattern.rfind(platform::kNameSeparator);
-  CStdStr listed;
-  std::wstring_view name_pattern = pattern;
   if (sep == CStdStr::npos) {
     // A bare name pattern lists the current folder and yields bare names,
     // just as "dir/*" yields names under "dir".
-    listed = L".";
-  } else {
-    // Keeping the separator lets a pattern such as "/*" list the root.
-    folder_ = Path(pattern.substr(0, sep + 1)).GetFullPath();
-    listed = folder_;
-    name_pattern.remove_prefix(sep + 1);
-  }
-
-  std::vector<CStdStr> all;
-  if (!platform::ReadFolderNames(listed, &all, &error_)) {
-    if (error_.empty()) error_ = "cannot list folder";
+    listing_ = FolderListing::Read(CStdStr());
+    Select(pattern);
     return;
   }
-
-  std::vector<NameKey> keys;
-  for (CStdStr& name : all) {
-    if (name == L"." || name == L"..") continue;
-    if (!MatchesPattern(name_pattern, name)) continue;
-    keys.emplace_back(name);
-    names_.push_back(std::move(name));
-  }
-  std::vector<size_t> order(names_.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(), [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
-  std::vector<CStdStr> sorted;
-  sorted.reserve(order.size());
-  for (const size_t i : order) sorted.push_back(std::move(names_[i]));
-  names_ = std::move(sorted);
+  // Keeping the separator lets a pattern such as "/*" list the root.
+  listing_ = FolderListing::Read(Path(pattern.substr(0, sep + 1)).GetFullPath());
+  Select(std::wstring_view(pattern).substr(sep + 1));
 }
 
-bool PathFind::HasNext() const { return next_ < names_.size(); }
+PathFind::PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_view name_pattern)
+    : listing_(std::move(listing)) {
+  Select(name_pattern);
+}
+
+void PathFind::Select(std::wstring_view name_pattern) {
+  // The listing is already in order, so the matches come out in order too.
+  const std::vector<CStdStr>& names = listing_->Names();
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (MatchesPattern(name_pattern, names[i])) matches_.push_back(i);
+  }
+}
+
+bool PathFind::HasNext() const { return next_ < matches_.size(); }
 
 Path PathFind::Next() {
   if (!HasNext()) return Path();
-  return Path::Join({folder_, names_[next_++]});
+  return Path::Join({listing_->Folder(), listing_->Names()[matches_[next_++]]});
 }
 
 }  // namespace wavtally

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "base/path.h"
@@ -16,14 +18,41 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name);
 /// letters folded to lower case, ties broken by the exact bytes.
 bool NameLess(std::wstring_view a, std::wstring_view b);
 
+/// The names in one folder, read whole and sorted in NameLess order once, so
+/// that several finders over the same folder cost a single listing. It is a
+/// snapshot: later changes to the folder do not show.
+class FolderListing final {
+ public:
+  /// Returns the listing of folder; an empty text lists the current folder
+  /// and makes bare names. Never null; Error() tells whether it was read.
+  static std::shared_ptr<const FolderListing> Read(const CStdStr& folder);
+
+  /// Returns the folder as given, which prefixes every entry's path.
+  const CStdStr& Folder() const { return folder_; }
+  /// Returns the names in NameLess order, never "." or "..".
+  const std::vector<CStdStr>& Names() const { return names_; }
+  /// Returns why the folder could not be listed, or an empty text.
+  const std::string& Error() const { return error_; }
+
+ private:
+  FolderListing() = default;
+  CStdStr folder_;
+  std::vector<CStdStr> names_;
+  std::string error_;
+};
+
 /// Lists the entries of one folder whose names match the last component of a
 /// pattern such as "dir/*.wav", in NameLess order, never "." or "..". The
-/// folder is read whole at construction and closed again, so no finder holds
-/// a folder handle while a walk descends.
+/// folder is read whole, at construction or by a FolderListing before it, and
+/// closed again, so no finder holds a folder handle while a walk descends.
 class PathFind final {
  public:
   /// Lists the entries matching pattern; the flag is reserved and ignored.
   PathFind(const CStdStr& pattern, bool flag);
+  /// Lists the entries of listing whose names match name_pattern, a pattern
+  /// without a folder part; yields exactly what the pattern form would have
+  /// yielded from the same folder contents.
+  PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_view name_pattern);
   ~PathFind() = default;
   PathFind(const PathFind&) = delete;
   PathFind& operator=(const PathFind&) = delete;
@@ -34,13 +63,17 @@ class PathFind final {
   virtual Path Next();
 
   /// Returns why the folder could not be listed, or an empty text.
-  const std::string& Error() const { return error_; }
+  const std::string& Error() const { return listing_->Error(); }
 
  private:
-  CStdStr folder_;
-  std::vector<CStdStr> names_;
+  /// Stores the listing's indexes whose names match name_pattern; returns nothing.
+  void Select(std::wstring_view name_pattern);
+
+  std::shared_ptr<const FolderListing> listing_;
+  // Indexes into the listing's names: a finder that stays alive while the
+  // walk descends costs no copy of its folder's names.
+  std::vector<size_t> matches_;
   size_t next_ = 0;
-  std::string error_;
 };
 
 }  // namespace wavtally

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 namespace wavtally {
 namespace {
 
@@ -16,6 +18,8 @@ TEST(PathTest, DropsDoubledAndTrailingSeparatorsOnly) {
   EXPECT_EQ(Text(Path(L"//music/./..//")), L"/music/./..");
   EXPECT_EQ(Text(Path(L"///")), L"/");
   EXPECT_EQ(Text(Path(L"")), L"");
+  CStdStr moved = L"a//b/";
+  EXPECT_EQ(Text(Path(std::move(moved))), L"a/b");
   EXPECT_EQ(Path::GetNameSeparator(), L"/");
 }
 

@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace wavtally {
@@ -76,6 +77,14 @@ CStdStr DecodeUtf8(std::string_view bytes) {
   CStdStr out;
   out.reserve(bytes.size());
   while (!bytes.empty()) {
+    // Names are mostly ASCII; a run of it widens in one step.
+    size_t ascii = 0;
+    while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
+    if (ascii != 0) {
+      out.append(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(ascii));
+      bytes.remove_prefix(ascii);
+      continue;
+    }
     char32_t cp;
     size_t len = DecodeOne(bytes, &cp);
     if (len == 0) {
@@ -90,6 +99,21 @@ CStdStr DecodeUtf8(std::string_view bytes) {
 
 void AppendUtf8(std::wstring_view text, std::string& out) {
   for (size_t i = 0; i < text.size(); ++i) {
+    // Paths are mostly ASCII; a run of it narrows with no check of capacity
+    // per character. Room for the rest of the text is made up front and
+    // what the run did not use is given back.
+    if (static_cast<char32_t>(text[i]) < 0x80) {
+      const size_t at = out.size();
+      out.resize(at + (text.size() - i));
+      char* dst = out.data() + at;
+      size_t end = i;
+      for (; end < text.size() && static_cast<char32_t>(text[end]) < 0x80; ++end) {
+        *dst++ = static_cast<char>(text[end]);
+      }
+      out.resize(at + (end - i));
+      i = end - 1;
+      continue;
+    }
     auto cp = static_cast<char32_t>(text[i]);
     if constexpr (kUtf16) {
       cp &= 0xFFFF;

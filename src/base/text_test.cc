@@ -37,6 +37,13 @@ TEST(Utf8Test, InvalidSequencesStayStrayBytes) {
     EXPECT_EQ(EncodeUtf8(text), bytes);
   }
   EXPECT_EQ(DecodeUtf8("\xe2\x82z"), CStdStr(L"\xdce2\xdc82z"));
+  // ASCII runs on both sides of a stray byte and of a multi-byte character.
+  const std::string mixed = "take \xff 01 \xc3\xa9 end";
+  EXPECT_EQ(DecodeUtf8(mixed), CStdStr(L"take \xdcff 01 \u00e9 end"));
+  EXPECT_EQ(EncodeUtf8(DecodeUtf8(mixed)), mixed);
+  std::string appended = "x";
+  AppendUtf8(L"ab\u00e9", appended);
+  EXPECT_EQ(appended, "xab\xc3\xa9");
 }
 
 }  // namespace

@@ -25,8 +25,12 @@ class FolderScan {
       : root_(root), record_(record), out_(out) {}
 
   void Scan(const Path& folder, Branch& branch) {
-    bool reported = false;
-    ForEachEntry(folder, kWavPattern, reported, [&](Path& entry) {
+    if (out_.report.Failed()) return;
+    // One reading serves all three passes: listing a folder is the costly
+    // part of a pass, and on a network share by far.
+    const std::shared_ptr<const FolderListing> listing = FolderListing::Read(folder);
+    if (!listing->Error().empty()) ReportUnlistable(folder, listing->Error());
+    ForEachEntry(listing, kWavPattern, [&](Path& entry) {
       const bool ok = ProbeWavFormat(entry.GetFullPath(), record_);
       entry.MakePathRelative(root_);
       if (ok) {
@@ -35,13 +39,14 @@ class FolderScan {
         PrintUnavailableLine(out_.report, entry);
       }
     });
-    ForEachEntry(folder, kMidiPattern, reported, [&](Path& entry) {
+    ForEachEntry(listing, kMidiPattern, [&](Path& entry) {
       entry.MakePathRelative(root_);
       PrintUnavailableLine(out_.report, entry);
     });
-    ForEachEntry(folder, kAnyPattern, reported, [&](Path& entry) {
+    ForEachEntry(listing, kAnyPattern, [&](Path& entry) {
       // A name with an extension is never descended into, even a folder's.
       if (!entry.GetFileExtension().empty()) return;
+      // One stat tells whether the entry is a folder and which one it is.
       FolderId id;
       std::string error;
       if (!entry.GetFolderId(&id, &error)) {
@@ -59,14 +64,10 @@ class FolderScan {
 
  private:
   template <typename Handle>
-  void ForEachEntry(const Path& folder, const CStdStr& pattern, bool& reported, Handle handle) {
+  void ForEachEntry(const std::shared_ptr<const FolderListing>& listing, const CStdStr& pattern,
+                    Handle handle) {
     if (out_.report.Failed()) return;
-    PathFind find(Path::Join({CStdStr(folder), pattern}), false);
-    if (!find.Error().empty() && !reported) {
-      // The same folder fails each pass alike; one line says it.
-      reported = true;
-      ReportUnlistable(folder, find.Error());
-    }
+    PathFind find(listing, pattern);
     while (find.HasNext() && !out_.report.Failed()) {
       Path entry = find.Next();
       handle(entry);
