@@ -10,15 +10,52 @@ wchar_t Sep() { return platform::kNameSeparator; }
 
 }  // namespace
 
-Path::Path(const CStdStr& text) {
-  text_.reserve(text.size());
-  for (const wchar_t c : text) {
-    if (c == Sep() && !text_.empty() && text_.back() == Sep()) continue;
-    text_.push_back(c);
+size_t WindowsRootLength(std::wstring_view text) {
+  const auto is_sep = [](wchar_t c) { return c == L'\\'; };
+  const auto is_letter = [](wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+  };
+  if (text.size() >= 2 && is_letter(text[0]) && text[1] == L':') {
+    return text.size() >= 3 && is_sep(text[2]) ? 3 : 2;
   }
+  if (text.size() < 2 || !is_sep(text[0]) || !is_sep(text[1])) return 0;
+  // "\\server\share" or "\\?\C:": the prefix and two names.
+  size_t end = 2;
+  const auto skip_name = [&] {
+    while (end < text.size() && !is_sep(text[end])) ++end;
+  };
+  skip_name();
+  if (end < text.size()) {
+    ++end;
+    skip_name();
+  }
+  // "\\?\C:\" is the drive's root folder; "\\?\C:" would be the volume.
+  const bool device = text.size() > 2 && (text[2] == L'?' || text[2] == L'.');
+  if (device && end < text.size() && text[end - 1] == L':') ++end;
+  return end;
+}
+
+Path::Path(const CStdStr& text) {
+  text_ = text;
+  if (platform::kAltNameSeparator != 0) {
+    // A user may type either separator; the report shows one.
+    for (wchar_t& c : text_) {
+      if (c == platform::kAltNameSeparator) c = Sep();
+    }
+  }
+  // A root such as "\\server\share" or "C:\" is kept as written: folding its
+  // doubled separator or dropping its last one would change what it names.
+  const size_t root = platform::RootPrefixLength(text_);
+  size_t kept = root;
+  for (size_t i = root; i < text_.size(); ++i) {
+    const wchar_t c = text_[i];
+    if (c == Sep() && kept != 0 && text_[kept - 1] == Sep()) continue;
+    text_[kept++] = c;
+  }
+  text_.resize(kept);
   // The root keeps its separator: dropping it would turn "/" into the
   // current folder.
-  if (text_.size() > 1 && text_.back() == Sep()) text_.pop_back();
+  if (text_.size() > 1 && text_.size() > root && text_.back() == Sep()) text_.pop_back();
 }
 
 bool Path::DirectoryExists() const {

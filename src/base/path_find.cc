@@ -96,7 +96,14 @@ PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   }
   std::vector<size_t> order(names_.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(), [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
+  // Distinct names give distinct bytes, except UTF-16 names whose lone
+  // surrogates all become U+FFFD; their code units then settle the order, so
+  // the listing never depends on the order the system returned.
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    if (keys[a] < keys[b]) return true;
+    if (keys[b] < keys[a]) return false;
+    return names_[a] < names_[b];
+  });
   std::vector<CStdStr> sorted;
   sorted.reserve(order.size());
   for (const size_t i : order) sorted.push_back(std::move(names_[i]));
