@@ -28,3 +28,16 @@ format:
 
 clean:
 	rm -rf $(BUILD)
+
+# Windows x86-64 build, cross-compiled with MinGW-w64 and tested under Wine.
+WINDOWS_BUILD ?= build-windows
+
+.PHONY: windows
+
+$(WINDOWS_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DWAVTALLY_TESTS=OFF -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
+
+windows: $(WINDOWS_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
