@@ -32,7 +32,7 @@ clean:
 # Windows x86-64 build, cross-compiled with MinGW-w64 and tested under Wine.
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: windows
+.PHONY: windows test-windows
 
 $(WINDOWS_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
@@ -41,3 +41,6 @@ $(WINDOWS_BUILD)/CMakeCache.txt:
 windows: $(WINDOWS_BUILD)/CMakeCache.txt
 	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
 
+# Runs the same trees through build/wavtally and wavtally.exe and compares.
+test-windows: build windows
+	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
