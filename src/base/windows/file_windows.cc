@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/platform.h"
+#include "base/windows/native_path.h"
 
 namespace wavtally::platform {
 
@@ -16,7 +17,7 @@ std::unique_ptr<RegularFile> RegularFile::Open(const CStdStr& path) {
   if (path.empty() || path.find(L'\0') != CStdStr::npos) return nullptr;
   // Sharing everything lets a file that another program is writing, or is
   // about to rename or delete, still be read, as on POSIX.
-  const HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ,
+  const HANDLE handle = CreateFileW(NativePath(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return nullptr;

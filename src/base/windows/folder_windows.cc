@@ -5,6 +5,7 @@
 
 #include "base/path.h"
 #include "base/platform.h"
+#include "base/windows/native_path.h"
 
 namespace wavtally::platform {
 
@@ -54,8 +55,8 @@ bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::st
   // matching would also match 8.3 short names ("X~1.WAV" for "x.wave") and
   // has rules of its own for "*.wav".
   WIN32_FIND_DATAW data;
-  const FindHandle find(FindFirstFileExW(ListPattern(folder).c_str(), FindExInfoBasic, &data,
-                                         FindExSearchNameMatch, nullptr, 0));
+  const FindHandle find(FindFirstFileExW(NativePath(ListPattern(folder)).c_str(), FindExInfoBasic,
+                                         &data, FindExSearchNameMatch, nullptr, 0));
   if (find.get() == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     // A root folder has no "." or "..", so an empty one matches nothing.
@@ -80,7 +81,7 @@ bool StatFolder(const CStdStr& path, FolderId* id) {
   if (path.empty() || HasNul(path)) return false;
   // Opening the folder itself follows links and junctions, as stat does;
   // GetFileAttributesW would describe a link rather than its target.
-  const FileHandle handle(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+  const FileHandle handle(CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (handle.get() == INVALID_HANDLE_VALUE) return false;
