@@ -84,7 +84,21 @@ bool StatFolder(const CStdStr& path, FolderId* id) {
   const FileHandle handle(CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (handle.get() == INVALID_HANDLE_VALUE) return false;
+  if (handle.get() == INVALID_HANDLE_VALUE) {
+    // A folder that will not even be opened for its attributes is still a
+    // folder to the user, whose listing then fails with a message, as on
+    // POSIX. GetFileAttributesW reads the entry in its parent instead. Not
+    // listable, it can never lead back up the branch, so an identity that no
+    // real folder has (serial numbers are 32 bits) is enough.
+    if (GetLastError() != ERROR_ACCESS_DENIED) return false;
+    const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      return false;
+    }
+    if (id != nullptr) *id = FolderId{uint64_t{1} << 32, 0};
+    return true;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle.get(), &info)) return false;
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return false;
