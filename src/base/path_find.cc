@@ -36,6 +36,15 @@ struct NameKey {
   }
 };
 
+// Distinct names give distinct bytes, except UTF-16 names whose lone
+// surrogates all become U+FFFD; their code units then settle the order, so a
+// listing never depends on the order the system returned it in.
+bool KeyedLess(const NameKey& ka, std::wstring_view a, const NameKey& kb, std::wstring_view b) {
+  if (ka < kb) return true;
+  if (kb < ka) return false;
+  return a < b;
+}
+
 }  // namespace
 
 bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
@@ -64,7 +73,9 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
   return p == pattern.size();
 }
 
-bool NameLess(std::wstring_view a, std::wstring_view b) { return NameKey(a) < NameKey(b); }
+bool NameLess(std::wstring_view a, std::wstring_view b) {
+  return KeyedLess(NameKey(a), a, NameKey(b), b);
+}
 
 PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   const size_t sep = pattern.rfind(platform::kNameSeparator);
@@ -96,14 +107,8 @@ PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   }
   std::vector<size_t> order(names_.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  // Distinct names give distinct bytes, except UTF-16 names whose lone
-  // surrogates all become U+FFFD; their code units then settle the order, so
-  // the listing never depends on the order the system returned.
-  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    if (keys[a] < keys[b]) return true;
-    if (keys[b] < keys[a]) return false;
-    return names_[a] < names_[b];
-  });
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return KeyedLess(keys[a], names_[a], keys[b], names_[b]); });
   std::vector<CStdStr> sorted;
   sorted.reserve(order.size());
   for (const size_t i : order) sorted.push_back(std::move(names_[i]));
