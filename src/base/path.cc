@@ -8,6 +8,12 @@ namespace {
 // Read at run time: the separator is defined with the platform code.
 wchar_t Sep() { return platform::kNameSeparator; }
 
+// "C:" alone is the current folder of drive C, and a name follows it
+// directly ("C:take.wav"): a separator between would name the drive's root.
+bool IsDriveRelativeRoot(std::wstring_view text) {
+  return !text.empty() && text.back() == L':' && platform::RootPrefixLength(text) == text.size();
+}
+
 }  // namespace
 
 size_t WindowsRootLength(std::wstring_view text) {
@@ -75,7 +81,9 @@ Path Path::Join(std::initializer_list<CStdStr> parts) {
   CStdStr text;
   for (const CStdStr& part : parts) {
     if (part.empty()) continue;
-    if (!text.empty() && text.back() != Sep()) text.push_back(Sep());
+    if (!text.empty() && text.back() != Sep() && !IsDriveRelativeRoot(text)) {
+      text.push_back(Sep());
+    }
     text += part;
   }
   // The constructor folds a separator that both neighbours bring.
@@ -89,7 +97,7 @@ Path& Path::MakePathRelative(const Path& base) {
   // Only the root ends in a separator; any other base must be followed by
   // one, or "/music2" would count as lying below "/music".
   size_t rest = prefix.size();
-  if (prefix.back() != Sep()) {
+  if (prefix.back() != Sep() && !IsDriveRelativeRoot(prefix)) {
     if (text_[rest] != Sep()) return *this;
     ++rest;
   }

@@ -79,17 +79,20 @@ bool NameLess(std::wstring_view a, std::wstring_view b) {
 
 PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   const size_t sep = pattern.rfind(platform::kNameSeparator);
+  // A root without a separator ("C:*.wav" on Windows) ends the folder too.
+  const size_t name_start =
+      std::max(sep == CStdStr::npos ? 0 : sep + 1, platform::RootPrefixLength(pattern));
   CStdStr listed;
   std::wstring_view name_pattern = pattern;
-  if (sep == CStdStr::npos) {
+  if (name_start == 0) {
     // A bare name pattern lists the current folder and yields bare names,
     // just as "dir/*" yields names under "dir".
     listed = L".";
   } else {
     // Keeping the separator lets a pattern such as "/*" list the root.
-    folder_ = Path(pattern.substr(0, sep + 1)).GetFullPath();
+    folder_ = Path(pattern.substr(0, name_start)).GetFullPath();
     listed = folder_;
-    name_pattern.remove_prefix(sep + 1);
+    name_pattern.remove_prefix(name_start);
   }
 
   std::vector<CStdStr> all;

@@ -49,6 +49,9 @@ void PathsTakeWhatAWindowsUserTypes() {
   CHECK(Relative(L"C:\\a\\b.wav", L"C:/a/") == L"b.wav");
   CHECK(Relative(L"\\\\server\\share\\b.wav", L"\\\\server\\share") == L"b.wav");
   CHECK(Relative(L"C:\\ab\\b.wav", L"C:\\a") == L"C:\\ab\\b.wav");
+  // "C:" is the drive's current folder, not its root.
+  CHECK(Path::Join({L"C:", L"x.wav"}).GetFullPath() == L"C:x.wav");
+  CHECK(Relative(L"C:a\\x.wav", L"C:") == L"a\\x.wav");
 }
 
 void FoldersAndErrorsComeFromTheSystem() {
