@@ -73,3 +73,19 @@ $(RELEASE_BUILD)/measure: bench/measure.cc $(RELEASE_BUILD)/CMakeCache.txt
 bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BUILD)/measure
 	python3 bench/run --bin-dir $(RELEASE_BUILD) --bench-dir $(BENCH_DIR) \
 	  --files $(BENCH_FILES) --runs $(BENCH_RUNS) $(BENCH_ARGS)
+
+# Windows x86-64 build, cross-compiled with MinGW-w64 and tested under Wine.
+WINDOWS_BUILD ?= build-windows
+
+.PHONY: windows test-windows
+
+$(WINDOWS_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
+	  -DWAVTALLY_TESTS=OFF -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
+
+windows: $(WINDOWS_BUILD)/CMakeCache.txt
+	cmake --build $(WINDOWS_BUILD) -j $(JOBS)
+
+# Runs the same trees through build/wavtally and wavtally.exe and compares.
+test-windows: build windows
+	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe

@@ -17,7 +17,17 @@ using EntryFunction = int (*)(const std::vector<CStdStr>& args);
 /// returns fn's exit status.
 int RunEntry(int argc, char** argv, EntryFunction fn);
 
+/// Prepares the console and runs fn on the UTF-16 arguments of wmain; returns
+/// fn's exit status. Defined on Windows only.
+int RunEntry(int argc, wchar_t** argv, EntryFunction fn);
+
 }  // namespace wavtally
 
+// Windows hands wmain the arguments as UTF-16, which no code page can spoil.
+#ifdef _WIN32
+#define WAVTALLY_ENTRY(fn) \
+  int wmain(int argc, wchar_t** argv) { return ::wavtally::RunEntry(argc, argv, fn); }
+#else
 #define WAVTALLY_ENTRY(fn) \
   int main(int argc, char** argv) { return ::wavtally::RunEntry(argc, argv, fn); }
+#endif

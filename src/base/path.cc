@@ -1,5 +1,6 @@
 #include "base/path.h"
 
+#include <algorithm>
 #include <string_view>
 #include <utility>
 
@@ -11,7 +12,38 @@ namespace {
 // Read at run time: the separator is defined with the platform code.
 wchar_t Sep() { return platform::kNameSeparator; }
 
+// "C:" alone is the current folder of drive C, and a name follows it
+// directly ("C:take.wav"): a separator between would name the drive's root.
+bool IsDriveRelativeRoot(std::wstring_view text) {
+  return !text.empty() && text.back() == L':' && platform::RootPrefixLength(text) == text.size();
+}
+
 }  // namespace
+
+size_t WindowsRootLength(std::wstring_view text) {
+  const auto is_sep = [](wchar_t c) { return c == L'\\'; };
+  const auto is_letter = [](wchar_t c) {
+    return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z');
+  };
+  if (text.size() >= 2 && is_letter(text[0]) && text[1] == L':') {
+    return text.size() >= 3 && is_sep(text[2]) ? 3 : 2;
+  }
+  if (text.size() < 2 || !is_sep(text[0]) || !is_sep(text[1])) return 0;
+  // "\\server\share" or "\\?\C:": the prefix and two names.
+  size_t end = 2;
+  const auto skip_name = [&] {
+    while (end < text.size() && !is_sep(text[end])) ++end;
+  };
+  skip_name();
+  if (end < text.size()) {
+    ++end;
+    skip_name();
+  }
+  // "\\?\C:\" is the drive's root folder; "\\?\C:" would be the volume.
+  const bool device = text.size() > 2 && (text[2] == L'?' || text[2] == L'.');
+  if (device && end < text.size() && text[end - 1] == L':') ++end;
+  return end;
+}
 
 Path::Path(const CStdStr& text) : text_(text) { Normalize(); }
 
@@ -19,20 +51,23 @@ Path::Path(CStdStr&& text) : text_(std::move(text)) { Normalize(); }
 
 void Path::Normalize() {
   const wchar_t sep = Sep();
-  // Most texts are already in form; they cost one scan and no copy.
-  const wchar_t doubled[] = {sep, sep};
-  size_t write = text_.find(std::wstring_view(doubled, 2));
-  if (write != CStdStr::npos) {
-    ++write;
-    for (size_t read = write + 1; read < text_.size(); ++read) {
-      if (text_[read] == sep && text_[write - 1] == sep) continue;
-      text_[write++] = text_[read];
-    }
-    text_.resize(write);
+  if (platform::kAltNameSeparator != 0) {
+    // A user may type either separator; the report shows one.
+    std::replace(text_.begin(), text_.end(), platform::kAltNameSeparator, sep);
   }
+  // A root such as "\\server\share" or "C:\" is kept as written: folding its
+  // doubled separator or dropping its last one would change what it names.
+  const size_t root = platform::RootPrefixLength(text_);
+  size_t kept = root;
+  for (size_t i = root; i < text_.size(); ++i) {
+    const wchar_t c = text_[i];
+    if (c == sep && kept != 0 && text_[kept - 1] == sep) continue;
+    text_[kept++] = c;
+  }
+  text_.resize(kept);
   // The root keeps its separator: dropping it would turn "/" into the
   // current folder.
-  if (text_.size() > 1 && text_.back() == sep) text_.pop_back();
+  if (text_.size() > 1 && text_.size() > root && text_.back() == sep) text_.pop_back();
 }
 
 bool Path::DirectoryExists() const {
@@ -61,7 +96,9 @@ Path Path::Join(std::initializer_list<CStdStr> parts) {
   text.reserve(size);
   for (const CStdStr& part : parts) {
     if (part.empty()) continue;
-    if (!text.empty() && text.back() != Sep()) text.push_back(Sep());
+    if (!text.empty() && text.back() != Sep() && !IsDriveRelativeRoot(text)) {
+      text.push_back(Sep());
+    }
     text += part;
   }
   // The constructor folds a separator that both neighbours bring.
@@ -75,7 +112,7 @@ Path& Path::MakePathRelative(const Path& base) {
   // Only the root ends in a separator; any other base must be followed by
   // one, or "/music2" would count as lying below "/music".
   size_t rest = prefix.size();
-  if (prefix.back() != Sep()) {
+  if (prefix.back() != Sep() && !IsDriveRelativeRoot(prefix)) {
     if (text_[rest] != Sep()) return *this;
     ++rest;
   }

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
+#include <string_view>
 
 #include "base/text.h"
 
@@ -15,6 +17,12 @@ struct FolderId {
   uint64_t index = 0;
   bool operator==(const FolderId&) const = default;
 };
+
+/// Returns the length of the Windows root at the start of text, written with
+/// "\\" separators: 3 for "C:\\", 2 for "C:", the "\\\\server\\share" part of a
+/// UNC path (and "\\\\?\\C:\\" of a device path); returns 0 when there is none.
+/// Pure text rules, so they are the same (and testable) on every system.
+size_t WindowsRootLength(std::wstring_view text);
 
 /// A value naming one file-system path. The text is kept as given, except
 /// that doubled and trailing separators are dropped.

@@ -37,6 +37,15 @@ struct NameKey {
   }
 };
 
+// Distinct names give distinct bytes, except UTF-16 names whose lone
+// surrogates all become U+FFFD; their code units then settle the order, so a
+// listing never depends on the order the system returned it in.
+bool KeyedLess(const NameKey& ka, std::wstring_view a, const NameKey& kb, std::wstring_view b) {
+  if (ka < kb) return true;
+  if (kb < ka) return false;
+  return a < b;
+}
+
 }  // namespace
 
 bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
@@ -78,7 +87,9 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
   return p == pattern.size();
 }
 
-bool NameLess(std::wstring_view a, std::wstring_view b) { return NameKey(a) < NameKey(b); }
+bool NameLess(std::wstring_view a, std::wstring_view b) {
+  return KeyedLess(NameKey(a), a, NameKey(b), b);
+}
 
 std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) {
   // The constructor is private, so make_shared cannot reach it.
@@ -94,7 +105,8 @@ std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) 
   for (const CStdStr& name : all) keys.emplace_back(name);
   std::vector<size_t> order(all.size());
   std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(), [&keys](size_t a, size_t b) { return keys[a] < keys[b]; });
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return KeyedLess(keys[a], all[a], keys[b], all[b]); });
   listing->names_.reserve(all.size());
   for (const size_t i : order) {
     if (all[i] == L"." || all[i] == L"..") continue;
@@ -105,7 +117,10 @@ std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) 
 
 PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   const size_t sep = pattern.rfind(platform::kNameSeparator);
-  if (sep == CStdStr::npos) {
+  // A root without a separator ("C:*.wav" on Windows) ends the folder too.
+  const size_t name_start =
+      std::max(sep == CStdStr::npos ? 0 : sep + 1, platform::RootPrefixLength(pattern));
+  if (name_start == 0) {
     // A bare name pattern lists the current folder and yields bare names,
     // just as "dir/*" yields names under "dir".
     listing_ = FolderListing::Read(CStdStr());
@@ -113,8 +128,8 @@ PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
     return;
   }
   // Keeping the separator lets a pattern such as "/*" list the root.
-  listing_ = FolderListing::Read(Path(pattern.substr(0, sep + 1)).GetFullPath());
-  Select(std::wstring_view(pattern).substr(sep + 1));
+  listing_ = FolderListing::Read(Path(pattern.substr(0, name_start)).GetFullPath());
+  Select(std::wstring_view(pattern).substr(name_start));
 }
 
 PathFind::PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_view name_pattern)

@@ -15,7 +15,8 @@ namespace wavtally {
 bool MatchesPattern(std::wstring_view pattern, std::wstring_view name);
 
 /// Returns true when name a sorts before name b: by UTF-8 bytes with ASCII
-/// letters folded to lower case, ties broken by the exact bytes.
+/// letters folded to lower case, ties broken by the exact bytes, then (for
+/// UTF-16 names alike but for lone surrogates) by the code units.
 bool NameLess(std::wstring_view a, std::wstring_view b);
 
 /// The names in one folder, read whole and sorted in NameLess order once, so

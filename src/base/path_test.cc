@@ -60,5 +60,20 @@ TEST(PathTest, EmptyOrNulPathIsNoFolder) {
   EXPECT_FALSE(Path(CStdStr(L"/\0tmp", 5)).DirectoryExists());
 }
 
+TEST(PathTest, WindowsRootsKeepTheirSeparators) {
+  EXPECT_EQ(WindowsRootLength(L"C:\\"), 3u);
+  EXPECT_EQ(WindowsRootLength(L"c:\\Music"), 3u);
+  EXPECT_EQ(WindowsRootLength(L"C:Music"), 2u);
+  EXPECT_EQ(WindowsRootLength(L"\\\\server\\share\\lib"), 14u);
+  EXPECT_EQ(WindowsRootLength(L"\\\\server\\share"), 14u);
+  EXPECT_EQ(WindowsRootLength(L"\\\\server"), 8u);
+  EXPECT_EQ(WindowsRootLength(L"\\\\"), 2u);
+  EXPECT_EQ(WindowsRootLength(L"\\\\?\\C:\\lib"), 7u);
+  EXPECT_EQ(WindowsRootLength(L"\\\\?\\UNC\\server\\share"), 7u);
+  for (const wchar_t* none : {L"", L"\\", L"\\Music", L"Music", L"1:\\x", L"C"}) {
+    EXPECT_EQ(WindowsRootLength(none), 0u) << none;
+  }
+}
+
 }  // namespace
 }  // namespace wavtally

@@ -17,6 +17,16 @@ namespace wavtally::platform {
 /// The separator between names.
 extern const wchar_t kNameSeparator;
 
+/// A second separator the system accepts and Path rewrites to kNameSeparator
+/// ('/' on Windows); 0 where there is none.
+extern const wchar_t kAltNameSeparator;
+
+/// Returns the length of the root at the start of path (separators already
+/// rewritten) that Path keeps exactly as written, such as "C:\" or
+/// "\\server\share" on Windows; returns 0 on POSIX, whose root "/" needs
+/// no such care.
+size_t RootPrefixLength(std::wstring_view path);
+
 /// Reads the names in folder, without "." and ".."; returns false and sets
 /// *error (short, lower case) when the folder cannot be listed.
 bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::string* error);

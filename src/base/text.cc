@@ -10,6 +10,7 @@ namespace {
 // which valid UTF-8 can never produce.
 constexpr char32_t kStrayByteBase = 0xDC00;
 constexpr bool kUtf16 = sizeof(wchar_t) == 2;
+constexpr char32_t kReplacement = 0xFFFD;
 
 bool IsContinuation(unsigned char c) { return (c & 0xC0) == 0x80; }
 
@@ -124,6 +125,14 @@ void AppendUtf8(std::wstring_view text, std::string& out) {
           ++i;
           continue;
         }
+      }
+      // UTF-16 text comes from the system as such (Windows names), never from
+      // stray bytes, and a name may hold a surrogate without its partner. Raw
+      // bytes or an encoded surrogate would make the report invalid UTF-8;
+      // the replacement character keeps it valid, as the console would.
+      if (cp >= 0xD800 && cp < 0xE000) {
+        EncodeOne(kReplacement, out);
+        continue;
       }
     }
     if (cp >= kStrayByteBase + 0x80 && cp <= kStrayByteBase + 0xFF) {

@@ -10,6 +10,9 @@
 namespace wavtally::platform {
 
 const wchar_t kNameSeparator = L'/';
+const wchar_t kAltNameSeparator = 0;
+
+size_t RootPrefixLength(std::wstring_view /*path*/) { return 0; }
 
 namespace {
 

@@ -1,0 +1,89 @@
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "base/entry.h"
+#include "base/line_writer.h"
+#include "base/platform.h"
+#include "base/text.h"
+
+namespace wavtally {
+namespace {
+
+constexpr wchar_t kReplacement = 0xFFFD;
+
+bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c < 0xDC00; }
+bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c < 0xE000; }
+
+// Standard output and error in the C runtime's UTF-8 text mode: the runtime
+// turns the UTF-16 text into UTF-8 and "\n" into "\r\n", which is what a
+// Windows console, pipe or file expects. Each line is a single _write.
+class ConsoleLineWriter : public LineWriter {
+ public:
+  explicit ConsoleLineWriter(FILE* stream) : fd_(_fileno(stream)) {
+    // Must happen before anything is written; a process started without the
+    // stream has no descriptor to switch.
+    if (fd_ >= 0) _setmode(fd_, _O_U8TEXT);
+  }
+
+ protected:
+  EmitResult Emit(std::wstring_view line, std::string* error) override {
+    // A surrogate without its partner would reach the runtime's converter,
+    // whose answer differs between runtimes; the report gets U+FFFD instead,
+    // as AppendUtf8 writes it.
+    wide_.assign(line);
+    for (size_t i = 0; i < wide_.size(); ++i) {
+      if (IsHighSurrogate(wide_[i]) && i + 1 < wide_.size() && IsLowSurrogate(wide_[i + 1])) {
+        ++i;
+      } else if (IsHighSurrogate(wide_[i]) || IsLowSurrogate(wide_[i])) {
+        wide_[i] = kReplacement;
+      }
+    }
+    if (fd_ < 0) {
+      *error = platform::ErrorText(ERROR_INVALID_HANDLE);
+      return EmitResult::kFailed;
+    }
+    const auto bytes = static_cast<unsigned>(wide_.size() * sizeof(wchar_t));
+    _doserrno = 0;
+    if (_write(fd_, wide_.data(), bytes) >= 0) return EmitResult::kOk;
+    const unsigned long code = _doserrno != 0 ? _doserrno : GetLastError();
+    *error = platform::ErrorText(static_cast<int>(code));
+    // The reader of a pipe went away: Windows says "the pipe is being
+    // closed" (ERROR_NO_DATA), Wine says the pipe is not connected.
+    const bool closed = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE ||
+                        code == ERROR_PIPE_NOT_CONNECTED || errno == EPIPE;
+    return closed ? EmitResult::kClosed : EmitResult::kFailed;
+  }
+
+ private:
+  int fd_;
+  std::wstring wide_;
+};
+
+}  // namespace
+
+LineWriter& StdOut() {
+  static ConsoleLineWriter writer(stdout);
+  return writer;
+}
+
+LineWriter& StdErr() {
+  static ConsoleLineWriter writer(stderr);
+  return writer;
+}
+
+int RunEntry(int argc, wchar_t** argv, EntryFunction fn) {
+  // Both streams switch to UTF-8 text mode now, before the first write.
+  StdOut();
+  StdErr();
+  std::vector<CStdStr> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return fn(args);
+}
+
+}  // namespace wavtally

@@ -1,0 +1,95 @@
+// The Windows-only behaviour of the base services, which the Linux unit tests
+// cannot reach: wchar_t is UTF-16 and the separator is "\". Built by the
+// MinGW toolchain only and run under Wine by tests/windows/run-tests; prints
+// each failed check and returns 1 if any failed.
+
+#include <cstdio>
+#include <string>
+
+#include "base/path.h"
+#include "base/path_find.h"
+#include "base/platform.h"
+#include "base/text.h"
+
+namespace wavtally {
+namespace {
+
+int failures = 0;
+
+void Check(bool ok, const char* what, int line) {
+  if (ok) return;
+  std::printf("line %d: %s\n", line, what);
+  ++failures;
+}
+
+#define CHECK(expr) Check((expr), #expr, __LINE__)
+
+CStdStr Text(const CStdStr& path) { return Path(path).GetFullPath(); }
+
+CStdStr Relative(const CStdStr& path, const CStdStr& base) {
+  return Path(path).MakePathRelative(Path(base)).GetFullPath();
+}
+
+void PathsTakeWhatAWindowsUserTypes() {
+  CHECK(Path::GetNameSeparator() == L"\\");
+  CHECK(Text(L"C:\\Music\\") == L"C:\\Music");
+  CHECK(Text(L"C:/Music//Takes/") == L"C:\\Music\\Takes");
+  CHECK(Text(L"C:\\") == L"C:\\");
+  CHECK(Text(L"C:/") == L"C:\\");
+  CHECK(Text(L"C:\\\\") == L"C:\\");
+  CHECK(Text(L"C:") == L"C:");
+  CHECK(Text(L"\\\\server\\share\\lib\\") == L"\\\\server\\share\\lib");
+  CHECK(Text(L"//server/share/") == L"\\\\server\\share");
+  CHECK(Text(L"\\\\?\\C:\\") == L"\\\\?\\C:\\");
+  CHECK(Text(L"\\") == L"\\");
+  CHECK(Text(L"a//b\\\\c/") == L"a\\b\\c");
+  CHECK(Path::Join({L"C:\\", L"x.wav"}).GetFullPath() == L"C:\\x.wav");
+  CHECK(Path::Join({L"\\\\server\\share", L"x.wav"}).GetFullPath() == L"\\\\server\\share\\x.wav");
+  CHECK(Relative(L"C:\\a\\b.wav", L"C:\\") == L"a\\b.wav");
+  CHECK(Relative(L"C:\\a\\b.wav", L"C:/a/") == L"b.wav");
+  CHECK(Relative(L"\\\\server\\share\\b.wav", L"\\\\server\\share") == L"b.wav");
+  CHECK(Relative(L"C:\\ab\\b.wav", L"C:\\a") == L"C:\\ab\\b.wav");
+  // "C:" is the drive's current folder, not its root.
+  CHECK(Path::Join({L"C:", L"x.wav"}).GetFullPath() == L"C:x.wav");
+  CHECK(Relative(L"C:a\\x.wav", L"C:") == L"a\\x.wav");
+}
+
+void FoldersAndErrorsComeFromTheSystem() {
+  FolderId windows;
+  FolderId again;
+  CHECK(Path(L"C:\\").DirectoryExists());
+  CHECK(Path(L"C:/windows/").GetFolderId(&windows));
+  CHECK(Path(L"c:\\WINDOWS\\system32\\..").GetFolderId(&again));
+  CHECK(windows == again);
+  CHECK(!Path(L"C:\\windows\\notepad.exe").IsDirectory());
+  CHECK(!Path(CStdStr(L"C:\\\0windows", 11)).IsDirectory());
+  CHECK(platform::ErrorText(5) == "access denied");
+  CHECK(platform::ErrorText(3) == "path not found");
+  const std::string other = platform::ErrorText(0x7FFF0000);
+  CHECK(!other.empty() && other.back() != '.' && other.back() != '\n');
+}
+
+void LoneSurrogatesBecomeReplacementCharacters() {
+  CHECK(EncodeUtf8(L"\xD83C\xDFB5") == "\xF0\x9F\x8E\xB5");
+  CHECK(EncodeUtf8(std::wstring(L"a\xD800"
+                                L"b")) ==
+        "a\xEF\xBF\xBD"
+        "b");
+  // Not a raw 0x80 byte, as a stray byte would be on POSIX.
+  CHECK(EncodeUtf8(std::wstring(1, wchar_t(0xDC80))) == "\xEF\xBF\xBD");
+  CHECK(EncodeUtf8(std::wstring(L"\xDFB5\xD83C")) == "\xEF\xBF\xBD\xEF\xBF\xBD");
+  // Names alike once encoded still sort in one fixed order.
+  CHECK(NameLess(std::wstring(L"x\xD800"), std::wstring(L"x\xD801")));
+  CHECK(!NameLess(std::wstring(L"x\xD801"), std::wstring(L"x\xD800")));
+}
+
+}  // namespace
+}  // namespace wavtally
+
+int main() {
+  wavtally::PathsTakeWhatAWindowsUserTypes();
+  wavtally::FoldersAndErrorsComeFromTheSystem();
+  wavtally::LoneSurrogatesBecomeReplacementCharacters();
+  std::printf("%d failed\n", wavtally::failures);
+  return wavtally::failures == 0 ? 0 : 1;
+}
