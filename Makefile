@@ -89,3 +89,67 @@ windows: $(WINDOWS_BUILD)/CMakeCache.txt
 # Runs the same trees through build/wavtally and wavtally.exe and compares.
 test-windows: build windows
 	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
+
+# Sanitizers, fuzzing and coverage. Each uses its own build folder, so none
+# of them disturbs the plain build above.
+ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
+COV_BUILD ?= build-coverage
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++
+SANITIZE = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+# The tests run the sanitized binary too; it inherits these settings. Leak
+# checking stays on in both.
+SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+
+.PHONY: test-sanitize fuzz coverage
+
+test-sanitize:
+	cmake -S . -B $(ASAN_BUILD) -DWAVTALLY_WERROR=$(WERROR) -DCMAKE_BUILD_TYPE=Debug \
+	  "-DCMAKE_CXX_FLAGS=-O1 $(SANITIZE)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE)"
+	cmake --build $(ASAN_BUILD) -j $(JOBS)
+	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS)
+
+FUZZ_FLAGS = -std=c++20 -g -O1 -Wall -Wextra -Wpedantic $(if $(filter ON,$(WERROR)),-Werror) \
+	-Isrc -Itests
+# The reader never wraps an unsigned value on purpose, so a wrap is a finding.
+FUZZ_SANITIZE = -fsanitize=fuzzer,address,undefined,unsigned-integer-overflow \
+	-fno-sanitize-recover=all
+FUZZ_SOURCES = fuzz/wav_reader_fuzz.cc src/base/wav_reader.cc src/base/text.cc \
+	src/base/posix/file_posix.cc
+
+$(FUZZ_BUILD)/wav_reader_fuzz: $(FUZZ_SOURCES) $(wildcard src/base/*.h)
+	mkdir -p $(FUZZ_BUILD)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) $(FUZZ_SANITIZE) $(FUZZ_SOURCES) -o $@
+
+$(FUZZ_BUILD)/make_seeds: fuzz/make_seeds.cc tests/wave_builder.h
+	mkdir -p $(FUZZ_BUILD)
+	$(FUZZ_CXX) $(FUZZ_FLAGS) fuzz/make_seeds.cc -o $@
+
+# Fails on the first finding; the input that caused it lands in
+# $(FUZZ_BUILD)/findings/ and reproduces with `$(FUZZ_BUILD)/wav_reader_fuzz FILE`.
+fuzz: $(FUZZ_BUILD)/wav_reader_fuzz $(FUZZ_BUILD)/make_seeds
+	rm -rf $(FUZZ_BUILD)/seeds
+	mkdir -p $(FUZZ_BUILD)/seeds $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/findings
+	$(FUZZ_BUILD)/make_seeds $(FUZZ_BUILD)/seeds
+	$(FUZZ_BUILD)/wav_reader_fuzz -dict=fuzz/wav.dict -max_len=12288 -timeout=30 \
+	  -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	  -artifact_prefix=$(FUZZ_BUILD)/findings/ $(FUZZ_BUILD)/corpus $(FUZZ_BUILD)/seeds
+
+# Line and branch coverage of the WAV reader by its own unit tests (clang's
+# source-based coverage). Only those run: the end-to-end tests start the
+# binary as another user, who could not write its profile.
+coverage:
+	cmake -S . -B $(COV_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+	  "-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping"
+	cmake --build $(COV_BUILD) -j $(JOBS)
+	rm -rf $(COV_BUILD)/profiles
+	cd $(COV_BUILD) && LLVM_PROFILE_FILE=$(CURDIR)/$(COV_BUILD)/profiles/%p.profraw \
+	  ./wavtally_tests --gtest_brief=1 '--gtest_filter=WaveReaderTest.*:WaveFileTest.*'
+	llvm-profdata merge -sparse $(COV_BUILD)/profiles/*.profraw -o $(COV_BUILD)/tests.profdata
+	llvm-cov report $(COV_BUILD)/wavtally_tests -instr-profile=$(COV_BUILD)/tests.profdata \
+	  src/base/wav_reader.cc
+	llvm-cov show $(COV_BUILD)/wavtally_tests -instr-profile=$(COV_BUILD)/tests.profdata \
+	  -show-branches=count -format=html -output-dir=$(COV_BUILD)/html src/base/wav_reader.cc
+	@echo "annotated source: $(COV_BUILD)/html/index.html"

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "base/text.h"
 #include "wave_builder.h"
@@ -113,6 +114,22 @@ TEST(WaveReaderTest, OddChunkPadByte) {
   // An odd "data" size skips its pad byte as well.
   EXPECT_EQ(Frames(Riff().Data(9).Fmt(1, 1, 8000, 8000, 1, 8).Bytes()), 9);
   EXPECT_EQ(Frames(Riff().Data(9, Pad::kNo).Fmt(1, 1, 8000, 8000, 1, 8).Bytes()), 9);
+  // When neither place holds an id the pad byte is assumed, so a chunk whose
+  // id is not text is still stepped over; 0x7F is not text either.
+  EXPECT_EQ(Frames(Cd(Riff().Chunk("junk", 3).Chunk("\x01\x02\x03\x04", 0)).Data(8).Bytes()), 2);
+  EXPECT_EQ(Frames(Cd(Riff()
+                          .Header("junk", 3)
+                          .Raw({'a', 'b', 'c', 0x7F})
+                          .Chunk("\x7f\x80"
+                                 "AB",
+                                 0))
+                       .Data(8)
+                       .Bytes()),
+            2);
+  // An odd chunk that ends the file needs no pad byte.
+  EXPECT_EQ(
+      Read(Riff().Data(8).Chunk("junk", 3, Pad::kNo).Bytes(), TqAudioFileReader::kReadSampleCount),
+      "tag 0 ch 0 rate 0 avg 0 align 0 bits 0 config 0x0 frames 0");
 }
 
 TEST(WaveReaderTest, WalkStopsAndTakesFirstChunks) {
@@ -131,6 +148,61 @@ TEST(WaveReaderTest, WalkStopsAndTakesFirstChunks) {
                        .Fmt(1, 1, 8000, 8000, 1, 8)
                        .Bytes()),
             -1);
+  // An odd size that ends at the last possible offset has no pad byte after
+  // it; the walk must not wrap around to the start of the file.
+  EXPECT_EQ(Frames(Rf64()
+                       .Ds64(0, ~uint64_t{0} - 56, 0)
+                       .Header("data", 0xFFFFFFFF)
+                       .Zeros(4)
+                       .Fmt(1, 1, 8000, 8000, 1, 8)
+                       .Bytes()),
+            -1);
+}
+
+// Serves an image whose reads fail past readable bytes, or that claims to
+// have read one byte more than asked; its size is always the image's.
+class FaultySource : public ByteSource {
+ public:
+  FaultySource(const ByteImage& bytes, size_t readable, bool overclaim = false)
+      : memory_(bytes), readable_(readable), overclaim_(overclaim) {}
+  uint64_t Size() const override { return memory_.Size(); }
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    if (offset >= readable_) return 0;
+    const size_t n = memory_.ReadAt(offset, data, std::min<uint64_t>(size, readable_ - offset));
+    return overclaim_ ? n + 1 : n;
+  }
+
+ private:
+  MemoryByteSource memory_;
+  size_t readable_;
+  bool overclaim_;
+};
+
+TEST(WaveReaderTest, FailedReadsRefuseTheFile) {
+  // The file shrank, or the disk failed, after its size was taken.
+  const ByteImage bytes = Cd(Riff().Chunk("LIST", 5000)).Data(40).Bytes();
+  auto read = [](FaultySource source) {
+    WaveHeader h;
+    return Describe(ReadWaveHeader(source, kBoth, &h), h);
+  };
+  EXPECT_EQ(read(FaultySource(bytes, bytes.size())), CdLine(10));
+  EXPECT_EQ(read(FaultySource(bytes, 0)), "refused");
+  // The first block reads, the one holding "fmt " does not.
+  EXPECT_EQ(read(FaultySource(bytes, 4096)), "refused");
+  EXPECT_EQ(read(FaultySource(bytes, bytes.size(), true)), "refused");
+}
+
+TEST(WaveReaderTest, MemorySourceReadsWhatAFileWould) {
+  const ByteImage bytes = {1, 2, 3, 4, 5};
+  MemoryByteSource source(bytes);
+  EXPECT_EQ(source.Size(), 5u);
+  uint8_t buffer[8] = {};
+  EXPECT_EQ(source.ReadAt(2, buffer, sizeof buffer), 3u);
+  EXPECT_EQ(buffer[0], 3);
+  EXPECT_EQ(buffer[2], 5);
+  EXPECT_EQ(buffer[3], 0);  // nothing written past what was read
+  EXPECT_EQ(source.ReadAt(5, buffer, 1), 0u);
+  EXPECT_EQ(source.ReadAt(~uint64_t{0}, buffer, 1), 0u);
 }
 
 TEST(WaveReaderTest, ReadsOnlyHeaderBlocks) {
@@ -336,6 +408,8 @@ TEST_F(WaveFileTest, OpensOnlyRegularFiles) {
   ASSERT_EQ(mkfifo(PathOf("fifo.wav").c_str(), 0644), 0);
   EXPECT_EQ(OpenAndDescribe("fifo.wav"), "no reader");
   EXPECT_EQ(OpenAndDescribe("missing.wav"), "no reader");
+  EXPECT_EQ(std::unique_ptr<TqAudioFileReader>(TqAudioFileReader::Create(nullptr, nullptr)),
+            nullptr);
   EXPECT_EQ(std::unique_ptr<TqAudioFileReader>(TqAudioFileReader::Create(L"/dev/null", nullptr)),
             nullptr);
   // A name that is not valid UTF-8 still reaches the file.
@@ -393,6 +467,23 @@ TEST_F(WaveFileTest, DecipheredBeforeParsing) {
   ASSERT_TRUE(reader->Open(kBoth));
   EXPECT_EQ(Describe(true, {reader->GetFormat(), reader->GetNumSamples()}), CdLine(10));
   EXPECT_EQ(decipher.calls, "0+4096 8020+72");
+}
+
+TEST_F(WaveFileTest, FileThatShrinksAfterCreateIsRefused) {
+  ByteImage bytes = Cd(Riff()).Data(40).Bytes();
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] ^= XorDecipher::Key(i);
+  // Only the bytes that were read are deciphered: none, or the 30 left over
+  // in two reads (the second for the "fmt " body that is no longer there).
+  const std::pair<off_t, std::string> cases[] = {{0, ""}, {30, "0+30 20+10"}};
+  for (const auto& [left, calls] : cases) {
+    ASSERT_TRUE(test::WriteFile(PathOf("s.wav"), bytes));
+    XorDecipher decipher;
+    std::unique_ptr<TqAudioFileReader> reader = Create("s.wav", &decipher);
+    ASSERT_TRUE(reader);
+    ASSERT_EQ(truncate(PathOf("s.wav").c_str(), left), 0);
+    EXPECT_FALSE(reader->Open(kBoth)) << left;
+    EXPECT_EQ(decipher.calls, calls);
+  }
 }
 
 }  // namespace
