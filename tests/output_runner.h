@@ -105,7 +105,7 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
   }
 
   ToolResult result;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto deadline = ToolDeadline();
   if (how.kind == FailingOutput::Kind::kPipeReader) {
     close(fds[1]);
     char buffer[4096];
@@ -142,16 +142,7 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
     }
     close(fds[0]);
   }
-  while (!ended && waitpid(pid, &wstatus, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
-      ADD_FAILURE() << "wavtally did not finish within 60 s";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.status = ended ? ExitStatusOf(wstatus) : WaitForTool(pid, deadline);
   if (how.kind == FailingOutput::Kind::kFileLimit) result.out = ReadWhole(out_path);
   result.err = ReadWhole(err_path);
   return result;

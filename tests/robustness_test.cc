@@ -37,12 +37,7 @@
 namespace wavtally::test {
 namespace {
 
-const std::string kHeader =
-    "WAV Files\n"
-    "\n"
-    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
-    "Block Align\tBit Depth\tNum Samples\n"
-    "\n";
+const std::string& kHeader = kReportHeader;
 
 const std::string kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t";
 

@@ -49,6 +49,43 @@ inline std::string ReadWhole(const std::string& path) {
   return s.str();
 }
 
+/// Returns when a tool started now must have ended: a guard against hangs,
+/// not a measure of speed.
+inline std::chrono::steady_clock::time_point ToolDeadline() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(60);
+}
+
+/// Returns the exit status in wstatus, or 128 + the signal that ended the
+/// tool.
+inline int ExitStatusOf(int wstatus) {
+  return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+/// Waits for the tool pid and returns its exit status, or 128 + the signal
+/// that ended it. A tool still running at deadline is killed and the test
+/// fails.
+inline int WaitForTool(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wstatus, 0);
+      ADD_FAILURE() << "wavtally did not finish within 60 s";
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return ExitStatusOf(wstatus);
+}
+
+/// The four lines every report starts with.
+inline const std::string kReportHeader =
+    "WAV Files\n"
+    "\n"
+    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
+    "Block Align\tBit Depth\tNum Samples\n"
+    "\n";
+
 /// Returns the path to run the tool from. For a run as nobody it is a copy in
 /// folder, which is opened up for that: the build tree may lie below a folder
 /// only root may enter, and exec would then fail before the tool ran.
@@ -107,18 +144,7 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOption
     _exit(127);
   }
   ToolResult result;
-  int wstatus = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
-      ADD_FAILURE() << "wavtally did not finish within 60 s";
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  result.status = WaitForTool(pid, ToolDeadline());
   if (opt.stdout_path.empty()) result.out = ReadWhole(out_path);
   result.err = ReadWhole(err_path);
   return result;

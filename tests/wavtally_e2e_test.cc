@@ -21,12 +21,7 @@ const std::string kUsage =
     "optional arguments:\n"
     " -h, --help\tShow this help message\n";
 
-const std::string kHeader =
-    "WAV Files\n"
-    "\n"
-    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
-    "Block Align\tBit Depth\tNum Samples\n"
-    "\n";
+const std::string& kHeader = kReportHeader;
 
 const std::string kUnresolved =
     "Path specified as 'DIR' cannot be resolved.\n"
