@@ -19,8 +19,8 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <regex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/line_writer.h"
@@ -332,6 +332,36 @@ std::string InProcessLine(const std::string& dir, const std::string& name) {
   return line;
 }
 
+// Returns true when values is a tab, then the eight value cells: the format
+// tag as 0x and 4 upper-case hex digits, a decimal, the mask as 0x and 8
+// lower-case hex digits, five decimals; decimals without leading zeros.
+bool WellFormedValues(std::string_view values) {
+  const auto hex = [](std::string_view cell, size_t digits, const char* alphabet) {
+    return cell.size() == 2 + digits && cell.substr(0, 2) == "0x" &&
+           cell.find_first_not_of(alphabet, 2) == std::string_view::npos;
+  };
+  const auto decimal = [](std::string_view cell) {
+    return !cell.empty() && cell.find_first_not_of("0123456789") == std::string_view::npos &&
+           (cell == "0" || cell[0] != '0');
+  };
+  if (values.empty() || values[0] != '\t') return false;
+  std::vector<std::string_view> cells;
+  for (size_t start = 1;;) {
+    const size_t tab = values.find('\t', start);
+    cells.push_back(values.substr(start, tab - start));
+    if (tab == std::string_view::npos) break;
+    start = tab + 1;
+  }
+  if (cells.size() != 8 || !hex(cells[0], 4, "0123456789ABCDEF") || !decimal(cells[1]) ||
+      !hex(cells[2], 8, "0123456789abcdef")) {
+    return false;
+  }
+  for (size_t i = 3; i < 8; ++i) {
+    if (!decimal(cells[i])) return false;
+  }
+  return true;
+}
+
 // Returns the values part of a line (after the path), or an empty text when
 // the line is not well-formed: every column present, the hex columns in
 // their fixed forms, decimals without leading zeros and within their fields'
@@ -340,9 +370,7 @@ std::string ValuesOf(const std::string& line, const std::string& path) {
   if (line.compare(0, path.size(), path) != 0) return "";
   const std::string values = line.substr(path.size());
   if (values == kNa) return values;
-  static const std::regex form(
-      "\t0x[0-9A-F]{4}\t(0|[1-9][0-9]*)\t0x[0-9a-f]{8}(\t(0|[1-9][0-9]*)){5}");
-  if (!std::regex_match(values, form)) return "";
+  if (!WellFormedValues(values)) return "";
   std::vector<unsigned long long> n;
   for (const char* p = values.c_str(); *p != '\0';) {
     ++p;  // the tab
