@@ -58,13 +58,17 @@ void Path::Normalize() {
   // A root such as "\\server\share" or "C:\" is kept as written: folding its
   // doubled separator or dropping its last one would change what it names.
   const size_t root = platform::RootPrefixLength(text_);
-  size_t kept = root;
-  for (size_t i = root; i < text_.size(); ++i) {
-    const wchar_t c = text_[i];
-    if (c == sep && kept != 0 && text_[kept - 1] == sep) continue;
-    text_[kept++] = c;
+  // Most texts are already in form; they cost one search and no rewrite.
+  const wchar_t doubled[] = {sep, sep};
+  size_t write = text_.find(std::wstring_view(doubled, 2), root > 0 ? root - 1 : 0);
+  if (write != CStdStr::npos) {
+    ++write;
+    for (size_t read = write + 1; read < text_.size(); ++read) {
+      if (text_[read] == sep && text_[write - 1] == sep) continue;
+      text_[write++] = text_[read];
+    }
+    text_.resize(write);
   }
-  text_.resize(kept);
   // The root keeps its separator: dropping it would turn "/" into the
   // current folder.
   if (text_.size() > 1 && text_.size() > root && text_.back() == sep) text_.pop_back();
