@@ -150,6 +150,4 @@ std::string EncodeUtf8(std::wstring_view text) {
   return out;
 }
 
-CStdStr Widen(std::string_view ascii) { return CStdStr(ascii.begin(), ascii.end()); }
-
 }  // namespace wavtally

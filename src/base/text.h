@@ -22,7 +22,4 @@ void AppendUtf8(std::wstring_view text, std::string& out);
 /// Returns text as UTF-8, with the same rule for stray bytes as AppendUtf8.
 std::string EncodeUtf8(std::wstring_view text);
 
-/// Returns text widened character by character; for ASCII literals.
-CStdStr Widen(std::string_view ascii);
-
 }  // namespace wavtally
