@@ -77,7 +77,7 @@ bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BU
 # Windows x86-64 build, cross-compiled with MinGW-w64 and tested under Wine.
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: windows test-windows
+.PHONY: windows test-windows package-windows
 
 $(WINDOWS_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
@@ -89,6 +89,11 @@ windows: $(WINDOWS_BUILD)/CMakeCache.txt
 # Runs the same trees through build/wavtally and wavtally.exe and compares.
 test-windows: build windows
 	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
+
+# $(WINDOWS_BUILD)/wavtally-<version>-windows-x86_64.zip: wavtally.exe,
+# README.md and LICENSE.txt in one folder.
+package-windows: windows
+	cd $(WINDOWS_BUILD) && cpack -G ZIP
 
 # Sanitizers, fuzzing and coverage. Each uses its own build folder, so none
 # of them disturbs the plain build above.
