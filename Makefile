@@ -77,7 +77,7 @@ bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BU
 # Windows x86-64 build, cross-compiled with MinGW-w64 and tested under Wine.
 WINDOWS_BUILD ?= build-windows
 
-.PHONY: windows test-windows
+.PHONY: windows test-windows package-windows
 
 $(WINDOWS_BUILD)/CMakeCache.txt:
 	cmake -S . -B $(WINDOWS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
@@ -89,6 +89,11 @@ windows: $(WINDOWS_BUILD)/CMakeCache.txt
 # Runs the same trees through build/wavtally and wavtally.exe and compares.
 test-windows: build windows
 	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
+
+# $(WINDOWS_BUILD)/wavtally-<version>-windows-x86_64.zip: wavtally.exe,
+# README.md and LICENSE.txt in one folder.
+package-windows: windows
+	cd $(WINDOWS_BUILD) && cpack -G ZIP
 
 # Sanitizers, fuzzing and coverage. Each uses its own build folder, so none
 # of them disturbs the plain build above.
@@ -139,17 +144,36 @@ fuzz: $(FUZZ_BUILD)/wav_reader_fuzz $(FUZZ_BUILD)/make_seeds
 
 # Line and branch coverage of the WAV reader by its own unit tests (clang's
 # source-based coverage). Only those run: the end-to-end tests start the
-# binary as another user, who could not write its profile.
+# binary as another user, who could not write its profile. It installs
+# nothing; what it needs comes from Debian's packages clang, llvm
+# (llvm-profdata, llvm-cov) and libclang-rt-<clang's major version>-dev (the
+# profile runtime). llvm-<version> alone names the tools llvm-cov-<version>:
+# `make coverage LLVM_PROFDATA=llvm-profdata-14 LLVM_COV=llvm-cov-14`.
+LLVM_PROFDATA ?= llvm-profdata
+LLVM_COV ?= llvm-cov
+
 coverage:
+	@command -v clang++ >/dev/null 2>&1 || \
+	  { echo "make coverage: clang++ not found: apt-get install clang" >&2; exit 1; }
+	@for tool in $(LLVM_PROFDATA) $(LLVM_COV); do \
+	  command -v $$tool >/dev/null 2>&1 || { echo "make coverage: $$tool not found:" \
+	    "apt-get install llvm, or name the tools: LLVM_PROFDATA=llvm-profdata-N LLVM_COV=llvm-cov-N" >&2; \
+	    exit 1; }; \
+	done
+	@mkdir -p $(COV_BUILD) && echo 'int main() {}' | \
+	  clang++ -x c++ -fprofile-instr-generate -o $(COV_BUILD)/runtime-check - 2>/dev/null || \
+	  { echo "make coverage: clang's profile runtime is missing: apt-get install" \
+	    "libclang-rt-$$(clang++ --version | sed -n '1s/.*clang version \([0-9][0-9]*\).*/\1/p')-dev" >&2; \
+	    exit 1; }
 	cmake -S . -B $(COV_BUILD) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
 	  "-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping"
 	cmake --build $(COV_BUILD) -j $(JOBS)
 	rm -rf $(COV_BUILD)/profiles
 	cd $(COV_BUILD) && LLVM_PROFILE_FILE=$(CURDIR)/$(COV_BUILD)/profiles/%p.profraw \
 	  ./wavtally_tests --gtest_brief=1 '--gtest_filter=WaveReaderTest.*:WaveFileTest.*'
-	llvm-profdata merge -sparse $(COV_BUILD)/profiles/*.profraw -o $(COV_BUILD)/tests.profdata
-	llvm-cov report $(COV_BUILD)/wavtally_tests -instr-profile=$(COV_BUILD)/tests.profdata \
+	$(LLVM_PROFDATA) merge -sparse $(COV_BUILD)/profiles/*.profraw -o $(COV_BUILD)/tests.profdata
+	$(LLVM_COV) report $(COV_BUILD)/wavtally_tests -instr-profile=$(COV_BUILD)/tests.profdata \
 	  src/base/wav_reader.cc
-	llvm-cov show $(COV_BUILD)/wavtally_tests -instr-profile=$(COV_BUILD)/tests.profdata \
+	$(LLVM_COV) show $(COV_BUILD)/wavtally_tests -instr-profile=$(COV_BUILD)/tests.profdata \
 	  -show-branches=count -format=html -output-dir=$(COV_BUILD)/html src/base/wav_reader.cc
 	@echo "annotated source: $(COV_BUILD)/html/index.html"

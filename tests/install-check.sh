@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs wavtally the ways the README tells a user to, and checks each one
 # end to end: `make install` into a staging folder, then the Debian package
-# from `make package` installed with dpkg, run, and removed again without a
-# trace. dpkg changes the system, so this runs in CI (as root), not in
+# from `make package`, checked by lintian, installed with dpkg, run, and
+# removed again without a trace. dpkg changes the system, so this runs in CI (as root), not in
 # `make test`.
 # Usage: tests/install-check.sh    Exit: 0 when every check passed.
 set -euo pipefail
@@ -39,6 +39,10 @@ stage=$tmp/stage/usr/local
 [[ -f $stage/share/man/man1/wavtally.1.gz ]] || fail "no $stage/share/man/man1/wavtally.1.gz"
 gzip -dc "$stage/share/man/man1/wavtally.1.gz" >"$tmp/wavtally.1"
 cmp -s "$tmp/wavtally.1" doc/wavtally.1 || fail "the installed manual page is not doc/wavtally.1"
+[[ -f $stage/share/doc/wavtally/copyright ]] || fail "no $stage/share/doc/wavtally/copyright"
+[[ -f $stage/share/doc/wavtally/changelog.gz ]] || fail "no $stage/share/doc/wavtally/changelog.gz"
+gzip -dc "$stage/share/doc/wavtally/changelog.gz" | cmp -s - packaging/changelog ||
+  fail "the installed changelog is not packaging/changelog"
 check_report "$stage/bin/wavtally"
 
 step "make install PREFIX=/opt/wavtally DESTDIR=$tmp/opt"
@@ -60,10 +64,19 @@ debs=("$RELEASE_BUILD"/wavtally_*.deb)
 deb=${debs[0]}
 [[ $(dpkg-deb -f "$deb" Section) == sound ]] || fail "the package's section is not sound"
 [[ -n $(dpkg-deb -f "$deb" Depends) ]] || fail "the package declares no dependencies"
-dpkg-deb -c "$deb" >"$tmp/contents"
-grep -q ' \./usr/bin/wavtally$' "$tmp/contents" || fail "no usr/bin/wavtally in $deb"
-grep -q ' \./usr/share/man/man1/wavtally\.1\.gz$' "$tmp/contents" ||
-  fail "no usr/share/man/man1/wavtally.1.gz in $deb"
+dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
+for file in usr/bin/wavtally usr/share/man/man1/wavtally.1.gz usr/share/doc/wavtally/copyright \
+  usr/share/doc/wavtally/changelog.gz; do
+  grep -qxF "./$file" "$tmp/contents" || fail "no $file in $deb"
+done
+# lintian does not compare the two in a package built without a source package.
+changelog_version=$(dpkg-parsechangelog -l packaging/changelog -S Version)
+[[ $changelog_version == "$(dpkg-deb -f "$deb" Version)" ]] ||
+  fail "packaging/changelog is at $changelog_version, the package at $(dpkg-deb -f "$deb" Version)"
+
+step "lintian $deb"
+command -v lintian >/dev/null 2>&1 || fail "lintian is not installed (apt-get install lintian)"
+lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings on $deb"
 
 if [[ $(id -u) -ne 0 ]]; then
   step "not root: skipping dpkg -i / dpkg -r of $deb"
