@@ -1,5 +1,6 @@
 #include "scan/pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -29,6 +30,10 @@ void Job::RunToEnd() {
   MarkDone();
 }
 
+// Jobs handed over together; a slow file system loses nothing by it, since
+// the owner hands over what it has whenever it waits.
+constexpr size_t kBatch = 16;
+
 ThreadPool::ThreadPool(size_t threads) : limit_(threads == 0 ? 1 : threads) {}
 
 ThreadPool::~ThreadPool() {
@@ -42,35 +47,44 @@ ThreadPool::~ThreadPool() {
 }
 
 void ThreadPool::Submit(std::shared_ptr<Job> job) {
+  staged_.push_back(std::move(job));
+  if (staged_.size() >= kBatch) Publish();
+}
+
+void ThreadPool::Publish() {
+  if (staged_.empty()) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  queue_.push_back(std::move(job));
-  if (idle_ >= queue_.size()) {
-    lock.unlock();
-    work_.notify_one();
-    return;
-  }
-  if (threads_.size() < limit_) {
+  for (std::shared_ptr<Job>& job : staged_) queue_.push_back(std::move(job));
+  staged_.clear();
+  // Threads that are awake take the next job as they finish one; only the
+  // jobs beyond the idle threads need new ones.
+  size_t wake = std::min(idle_, queue_.size());
+  while (queue_.size() > wake + (threads_.size() - idle_) && threads_.size() < limit_) {
     try {
       threads_.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
-      // No thread to be had: the ones there are do the work, or the owner
-      // does it itself when there is none.
-      if (threads_.empty()) {
-        std::shared_ptr<Job> own = std::move(queue_.back());
-        queue_.pop_back();
-        lock.unlock();
-        own->RunToEnd();
-      }
+      break;
     }
   }
+  if (threads_.empty()) {
+    // No thread to be had: the owner does the work itself.
+    std::deque<std::shared_ptr<Job>> own;
+    own.swap(queue_);
+    lock.unlock();
+    for (const std::shared_ptr<Job>& job : own) job->RunToEnd();
+    return;
+  }
+  lock.unlock();
+  for (; wake > 0; --wake) work_.notify_one();
 }
 
 void ThreadPool::Wait(const Job& job) {
+  Publish();
   if (job.Done()) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  owner_waits_ = true;
+  awaited_ = &job;
   done_.wait(lock, [&] { return job.Done(); });
-  owner_waits_ = false;
+  awaited_ = nullptr;
 }
 
 void ThreadPool::SetParallelism(size_t jobs) {
@@ -82,9 +96,11 @@ void ThreadPool::SetParallelism(size_t jobs) {
 void ThreadPool::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    ++idle_;
-    work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-    --idle_;
+    if (queue_.empty() && !stopping_) {
+      ++idle_;
+      work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      --idle_;
+    }
     if (stopping_) return;
     std::shared_ptr<Job> job = std::move(queue_.front());
     queue_.pop_front();
@@ -93,7 +109,7 @@ void ThreadPool::Work() {
     lock.lock();
     // Done is set by RunToEnd; taking the lock before the check makes sure
     // an owner that saw the job unfinished is already waiting.
-    if (owner_waits_) done_.notify_one();
+    if (awaited_ == job.get()) done_.notify_one();
   }
 }
 

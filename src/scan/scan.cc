@@ -270,14 +270,17 @@ class Walk {
     }
   }
 
-  // Writes every slot at the front that is complete.
+  // Writes every slot at the front that is complete; lines complete
+  // together go out in one write.
   void Pump() {
+    out_.report.HoldLines();
     while (!slots_.empty() && !Stopped()) {
       Slot& slot = slots_.front();
-      if (slot.probe && !slot.probe->Done()) return;
+      if (slot.probe && !slot.probe->Done()) break;
       Emit(slot);
       slots_.pop_front();
     }
+    out_.report.SendHeld();
     if (Stopped()) slots_.clear();
   }
 
@@ -323,6 +326,11 @@ class Walk {
   template <typename Tail>
   void Message(std::string_view head, const CStdStr& path, std::string_view middle,
                const Tail& tail) {
+    // Report lines held back so far come before the message, as they do
+    // in the walk.
+    const bool holding = !slots_.empty();
+    out_.report.SendHeld();
+    if (holding) out_.report.HoldLines();
     LineWriter& err = out_.errors;
     err.Write(std::string_view("wavtally: "));
     err.Write(head);
