@@ -692,6 +692,53 @@ TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
             "wavtally: cannot list folder '" + tree.At("p/inner") + "': permission denied\n");
 }
 
+TEST(HostileTreeTest, ARootThatCannotBeListedFailsTheRun) {
+  TempTree tree;
+  tree.File("top/a.wav", Mono16());
+  tree.Lock("top");
+  chmod(tree.Root().c_str(), 0755);
+  ToolOptions opt;
+  opt.unprivileged = true;
+  const ToolResult r = RunTool({tree.At("top")}, opt);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kHeader);
+  EXPECT_EQ(r.err, "wavtally: cannot list folder '" + tree.At("top") + "': permission denied\n");
+}
+
+TEST(HostileTreeTest, LinkChainsDeeperThanTheSystemFollowsAreNamed) {
+  TempTree tree;
+  tree.File("real/inside.mid");
+  tree.File("real.wav", Mono16());
+  // Linux follows at most 40 links in one lookup; 50 is past any system's.
+  for (int i = 0; i < 50; ++i) {
+    const std::string next = i == 0 ? "real" : "d" + std::to_string(i - 1);
+    tree.Link(next, "d" + std::to_string(i));
+    tree.Link(i == 0 ? "real.wav" : "w" + std::to_string(i - 1) + ".wav",
+              "w" + std::to_string(i) + ".wav");
+  }
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  // Short chains lead to a file or folder already reported, or are reported;
+  // the deep ones are named, never dropped.
+  const std::string loops = "': too many levels of symbolic links\n";
+  size_t named_files = 0, named_folders = 0, wav_lines = 0;
+  for (size_t at = 0; (at = r.err.find(loops, at)) != std::string::npos; at += loops.size()) {
+    const size_t start = r.err.rfind("wavtally: ", at);
+    if (r.err.compare(start, 26, "wavtally: cannot open file") == 0) ++named_files;
+    if (r.err.compare(start, 28, "wavtally: cannot list folder") == 0) ++named_folders;
+  }
+  for (size_t at = 0; (at = r.out.find(".wav\t", at)) != std::string::npos; ++at) ++wav_lines;
+  EXPECT_EQ(wav_lines, 51u);
+  EXPECT_GE(named_files, 9u);
+  EXPECT_GE(named_folders, 9u);
+  // Every folder chain that could be followed leads to real, reported once.
+  EXPECT_NE(r.out.find("/d0/inside.mid"), std::string::npos);
+  EXPECT_EQ(r.out.find("/real/inside.mid"), std::string::npos);
+  // Of the 51 folders, one is reported and every other one named: as too
+  // deep, or as reported already.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), named_files + 50) << r.err;
+}
+
 TEST(HostileTreeTest, NamesWithControlCharactersAndInvalidUtf8AreEscapedExactly) {
   // Each name as stored and as the report must print it, in report order.
   // A surrogate written as UTF-8 (ED B2 80) is not valid UTF-8: were it taken
