@@ -90,11 +90,11 @@ class LookJob final : public Job {
 // One line of output in walk order: a report line, ready or waiting for its
 // probe, or a message for standard error.
 struct Slot {
-  enum class Kind { kWav, kMidi, kUnlistable, kUnreachable, kSeen };
+  enum class Kind { kWav, kMidi, kUnlistable, kSeen };
   Kind kind;
   Path entry;                       // relative for report lines, full for messages
   std::shared_ptr<ProbeJob> probe;  // kWav only
-  std::string reason;               // kUnlistable, kUnreachable
+  std::string reason;               // kUnlistable
   CStdStr first;                    // kSeen: where the folder was reported first
 };
 
@@ -176,7 +176,7 @@ class Walk {
       const int64_t start = gate_.Now();
       const bool ok = ProbeWavFormat(fs_, entry.GetFullPath(), record_, &error);
       Record(gate_.Now() - start);
-      if (!error.empty()) Put(Slot{Slot::Kind::kUnreachable, entry, nullptr, error, {}});
+      if (!error.empty()) Message("cannot open file '", entry.GetFullPath(), "': ", error);
       entry.MakePathRelative(root_);
       if (ok) {
         PrintFormatLine(out_.report, entry, record_);
@@ -273,6 +273,7 @@ class Walk {
   // Writes every slot at the front that is complete; lines complete
   // together go out in one write.
   void Pump() {
+    pumping_ = true;
     out_.report.HoldLines();
     while (!slots_.empty() && !Stopped()) {
       Slot& slot = slots_.front();
@@ -281,6 +282,7 @@ class Walk {
       slots_.pop_front();
     }
     out_.report.SendHeld();
+    pumping_ = false;
     if (Stopped()) slots_.clear();
   }
 
@@ -313,9 +315,6 @@ class Walk {
       case Slot::Kind::kUnlistable:
         Message("cannot list folder '", slot.entry.GetFullPath(), "': ", slot.reason);
         break;
-      case Slot::Kind::kUnreachable:
-        Message("cannot open file '", slot.entry.GetFullPath(), "': ", slot.reason);
-        break;
       case Slot::Kind::kSeen:
         Message("skipping folder '", slot.entry.GetFullPath(), "': already reported as '",
                 slot.first + L"'");
@@ -328,9 +327,8 @@ class Walk {
                const Tail& tail) {
     // Report lines held back so far come before the message, as they do
     // in the walk.
-    const bool holding = !slots_.empty();
     out_.report.SendHeld();
-    if (holding) out_.report.HoldLines();
+    if (pumping_) out_.report.HoldLines();
     LineWriter& err = out_.errors;
     err.Write(std::string_view("wavtally: "));
     err.Write(head);
@@ -355,6 +353,7 @@ class Walk {
   std::unordered_map<FolderId, CStdStr, FolderIdHash> seen_;
   std::deque<Slot> slots_;
   size_t looks_ahead_ = 0;
+  bool pumping_ = false;  // report lines are being held for one write
   Executor* executor_ = nullptr;
   // Declared last: destroying it joins the threads before anything they
   // might still touch goes.
