@@ -108,13 +108,23 @@ SANITIZE = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-fram
 SANITIZE_ENV = ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_string_checks=1 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 
-.PHONY: test-sanitize fuzz coverage
+.PHONY: test-sanitize test-tsan fuzz coverage
 
 test-sanitize:
 	cmake -S . -B $(ASAN_BUILD) -DWAVTALLY_WERROR=$(WERROR) -DCMAKE_BUILD_TYPE=Debug \
 	  "-DCMAKE_CXX_FLAGS=-O1 $(SANITIZE)" "-DCMAKE_EXE_LINKER_FLAGS=$(SANITIZE)"
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 	cd $(ASAN_BUILD) && $(SANITIZE_ENV) ctest --output-on-failure -j $(JOBS)
+
+# ThreadSanitizer: every test, the end-to-end runs of the binary included;
+# any report fails the run.
+TSAN_BUILD ?= build-tsan
+TSAN = -fsanitize=thread -fno-omit-frame-pointer
+test-tsan:
+	cmake -S . -B $(TSAN_BUILD) -DWAVTALLY_WERROR=$(WERROR) -DCMAKE_BUILD_TYPE=Debug \
+	  "-DCMAKE_CXX_FLAGS=-O1 $(TSAN)" "-DCMAKE_EXE_LINKER_FLAGS=$(TSAN)"
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS=halt_on_error=1:exitcode=66 ctest --output-on-failure -j $(JOBS)
 
 FUZZ_FLAGS = -std=c++20 -g -O1 -Wall -Wextra -Wpedantic $(if $(filter ON,$(WERROR)),-Werror) \
 	-Isrc -Itests

@@ -599,12 +599,24 @@ TEST(HostileTreeTest, LinkCyclesAndBrokenLinksEndInACompleteReport) {
   tree.Link("c2", "c1");
   tree.Link("c3", "c2");
   tree.Link("sub", "c3");
-  // Every way into sub is reported, and nothing loops back above it.
+  // sub is reported once, under the first way to it; every other way and
+  // every loop is named on standard error, and the run still succeeds.
   const ToolResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.out, kHeader + "/dangling.wav" + kNa + "\n/loop.wav" + kNa + "\n/c1/s.mid" + kNa +
-                       "\n/c2/s.mid" + kNa + "\n/c3/s.mid" + kNa + "\n/sub/s.mid" + kNa + "\n");
-  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            kHeader + "/dangling.wav" + kNa + "\n/loop.wav" + kNa + "\n/c1/s.mid" + kNa + "\n");
+  const std::string loops = "': too many levels of symbolic links\n";
+  const auto seen = [&](const std::string& rel, const std::string& first) {
+    return "wavtally: skipping folder '" + tree.At(rel) + "': already reported as '" + first +
+           "'\n";
+  };
+  EXPECT_EQ(r.err, "wavtally: cannot open file '" + tree.At("loop.wav") + loops +
+                       seen("c1/here", tree.At("c1")) + seen("c1/up", tree.Root()) +
+                       seen("c2", tree.At("c1")) + seen("c3", tree.At("c1")) +
+                       "wavtally: cannot list folder '" + tree.At("p") + loops +
+                       "wavtally: cannot list folder '" + tree.At("q") + loops +
+                       seen("root", tree.Root()) + "wavtally: cannot list folder '" +
+                       tree.At("self") + loops + seen("sub", tree.At("c1")));
 }
 
 TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
@@ -621,8 +633,10 @@ TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
 }
 
 // Makes a chain of folders below root, each named by one entry of names and
-// holding an empty x.mid, without ever naming a path longer than one name.
-void MakeChain(const std::string& root, const std::vector<std::string>& names) {
+// holding an empty x.mid, and last.wav holding wav in the last one, without
+// ever naming a path longer than one name.
+void MakeChain(const std::string& root, const std::vector<std::string>& names,
+               const test::ByteImage& wav) {
   auto dir = std::make_unique<Fd>(open(root.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_GE(dir->fd, 0);
   for (const std::string& name : names) {
@@ -632,31 +646,31 @@ void MakeChain(const std::string& root, const std::vector<std::string>& names) {
     const Fd file(openat(dir->fd, "x.mid", O_WRONLY | O_CREAT, 0644));
     ASSERT_GE(file.fd, 0);
   }
+  const Fd file(openat(dir->fd, "last.wav", O_WRONLY | O_CREAT, 0644));
+  ASSERT_GE(file.fd, 0);
+  ASSERT_EQ(write(file.fd, wav.data(), wav.size()), static_cast<ssize_t>(wav.size()));
 }
 
-TEST(HostileTreeTest, FolderBeyondTheLongestPathIsNamedNotDroppedSilently) {
+TEST(HostileTreeTest, FoldersAndFilesBeyondTheLongestPathAreReported) {
   TempTree tree;
   std::vector<std::string> names;
-  std::string path = tree.Root(), rel, report;
-  size_t too_long = 0;  // the first folder whose path the system refuses
-  for (char c = 'a'; too_long == 0 || names.size() < too_long + 2; ++c) {
-    names.push_back(std::string(255, c));
+  std::string path = tree.Root(), rel;
+  // Well past the longest path one system call takes, more than twice over.
+  for (int i = 0; path.size() < 3 * PATH_MAX; ++i) {
+    names.push_back(std::string(255, static_cast<char>('a' + i % 26)));
     path += "/" + names.back();
-    if (path.size() >= PATH_MAX && too_long == 0) {
-      too_long = names.size();
-      report = "wavtally: cannot list folder '" + path + "': file name too long\n";
-    }
   }
-  MakeChain(tree.Root(), names);
+  MakeChain(tree.Root(), names, Mono16());
   std::string expected = kHeader;
-  for (size_t i = 0; i + 1 < too_long; ++i) {
-    rel += "/" + names[i];
+  for (const std::string& name : names) {
+    rel += "/" + name;
+    if (&name == &names.back()) expected += rel + "/last.wav" + kMonoValues + "\n";
     expected += rel + "/x.mid" + kNa + "\n";
   }
   const ToolResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == expected) << r.out.size() << " bytes, expected " << expected.size();
-  EXPECT_EQ(r.err, report);
+  EXPECT_EQ(r.err, "");
 }
 
 TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
@@ -676,6 +690,53 @@ TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
   EXPECT_EQ(r.out, kHeader + "/p/a.wav" + kNa + "\n/q/y.mid" + kNa + "\n");
   EXPECT_EQ(r.err,
             "wavtally: cannot list folder '" + tree.At("p/inner") + "': permission denied\n");
+}
+
+TEST(HostileTreeTest, ARootThatCannotBeListedFailsTheRun) {
+  TempTree tree;
+  tree.File("top/a.wav", Mono16());
+  tree.Lock("top");
+  chmod(tree.Root().c_str(), 0755);
+  ToolOptions opt;
+  opt.unprivileged = true;
+  const ToolResult r = RunTool({tree.At("top")}, opt);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, kHeader);
+  EXPECT_EQ(r.err, "wavtally: cannot list folder '" + tree.At("top") + "': permission denied\n");
+}
+
+TEST(HostileTreeTest, LinkChainsDeeperThanTheSystemFollowsAreNamed) {
+  TempTree tree;
+  tree.File("real/inside.mid");
+  tree.File("real.wav", Mono16());
+  // Linux follows at most 40 links in one lookup; 50 is past any system's.
+  for (int i = 0; i < 50; ++i) {
+    const std::string next = i == 0 ? "real" : "d" + std::to_string(i - 1);
+    tree.Link(next, "d" + std::to_string(i));
+    tree.Link(i == 0 ? "real.wav" : "w" + std::to_string(i - 1) + ".wav",
+              "w" + std::to_string(i) + ".wav");
+  }
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  // Short chains lead to a file or folder already reported, or are reported;
+  // the deep ones are named, never dropped.
+  const std::string loops = "': too many levels of symbolic links\n";
+  size_t named_files = 0, named_folders = 0, wav_lines = 0;
+  for (size_t at = 0; (at = r.err.find(loops, at)) != std::string::npos; at += loops.size()) {
+    const size_t start = r.err.rfind("wavtally: ", at);
+    if (r.err.compare(start, 26, "wavtally: cannot open file") == 0) ++named_files;
+    if (r.err.compare(start, 28, "wavtally: cannot list folder") == 0) ++named_folders;
+  }
+  for (size_t at = 0; (at = r.out.find(".wav\t", at)) != std::string::npos; ++at) ++wav_lines;
+  EXPECT_EQ(wav_lines, 51u);
+  EXPECT_GE(named_files, 9u);
+  EXPECT_GE(named_folders, 9u);
+  // Every folder chain that could be followed leads to real, reported once.
+  EXPECT_NE(r.out.find("/d0/inside.mid"), std::string::npos);
+  EXPECT_EQ(r.out.find("/real/inside.mid"), std::string::npos);
+  // Of the 51 folders, one is reported and every other one named: as too
+  // deep, or as reported already.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), named_files + 50) << r.err;
 }
 
 TEST(HostileTreeTest, NamesWithControlCharactersAndInvalidUtf8AreEscapedExactly) {
@@ -788,7 +849,9 @@ WalkResult WalkRemoving(TempTree& tree, const std::string& trigger, const std::s
   return {report.Text(), errors.Text()};
 }
 
-TEST(VanishingTest, WhatIsGoneWhenReachedIsSkippedWhatWasListedKeepsItsLine) {
+const std::string kGone = "': no such file or directory\n";
+
+TEST(VanishingTest, WhatIsGoneWhenReachedIsNamedWhatWasListedKeepsItsLine) {
   const auto make = [](TempTree& tree) {
     tree.File("a/x.wav", Mono16());
     tree.File("a/y.wav", Mono16());
@@ -799,36 +862,37 @@ TEST(VanishingTest, WhatIsGoneWhenReachedIsSkippedWhatWasListedKeepsItsLine) {
   };
   {
     // b was listed with the root's folders before a was entered; by the time
-    // the walk reaches it, it is gone and there is nothing to say about it.
+    // the walk reaches it, it is gone, and a whole tree may have gone with
+    // it, so it is named.
     TempTree tree;
     make(tree);
     const WalkResult r = WalkRemoving(tree, "/a/x.wav", "b");
     EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kMonoValues + "\n/a/z.mid" + kNa +
                             "\n/c/u.mid" + kNa + "\n");
-    EXPECT_EQ(r.errors, "");
+    EXPECT_EQ(r.errors, "wavtally: cannot list folder '" + tree.At("b") + kGone);
   }
   {
     // y.wav was listed with x.wav: it keeps its line, as a file that cannot
-    // be read.
+    // be read, and why is said.
     TempTree tree;
     make(tree);
     const WalkResult r = WalkRemoving(tree, "/a/x.wav", "a/y.wav");
     EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kNa + "\n/a/z.mid" + kNa +
                             "\n/b/w.wav" + kMonoValues + "\n/b/deeper/v.mid" + kNa + "\n/c/u.mid" +
                             kNa + "\n");
-    EXPECT_EQ(r.errors, "");
+    EXPECT_EQ(r.errors, "wavtally: cannot open file '" + tree.At("a/y.wav") + kGone);
   }
   {
     // The folder being reported goes away half way: it was listed once for
-    // all its passes, so everything listed keeps its line, as files that
-    // can no longer be read.
+    // all its passes, so everything listed keeps its line, and what can no
+    // longer be reached is named.
     TempTree tree;
     make(tree);
     const WalkResult r = WalkRemoving(tree, "/a/x.wav", "a");
     EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kNa + "\n/a/z.mid" + kNa +
                             "\n/b/w.wav" + kMonoValues + "\n/b/deeper/v.mid" + kNa + "\n/c/u.mid" +
                             kNa + "\n");
-    EXPECT_EQ(r.errors, "");
+    EXPECT_EQ(r.errors, "wavtally: cannot open file '" + tree.At("a/y.wav") + kGone);
   }
 }
 

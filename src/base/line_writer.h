@@ -27,6 +27,11 @@ class LineWriter {
   }
   /// Ends the current line and sends it to the sink.
   void EndLine();
+  /// Holds finished lines back: from now on EndLine queues each line instead of sending it.
+  void HoldLines() { holding_ = true; }
+  /// Sends every held line in one Emit (one write(2)) and goes back to sending each line as it
+  /// ends; returns nothing.
+  void SendHeld();
 
   /// Returns true once a write has failed; later lines are then dropped.
   bool Failed() const { return failed_; }
@@ -42,7 +47,12 @@ class LineWriter {
   virtual EmitResult Emit(std::wstring_view line, std::string* error) = 0;
 
  private:
+  /// Hands text (whole lines) to the sink unless a write failed; returns nothing.
+  void Send(std::wstring_view text);
+
   CStdStr line_;
+  CStdStr held_;
+  bool holding_ = false;
   bool failed_ = false;
   bool closed_ = false;
   std::string error_;

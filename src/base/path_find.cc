@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include "base/file_system.h"
 #include "base/platform.h"
 
 namespace wavtally {
@@ -92,11 +93,15 @@ bool NameLess(std::wstring_view a, std::wstring_view b) {
 }
 
 std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) {
+  return Read(DiskFileSystem(), folder);
+}
+
+std::shared_ptr<const FolderListing> FolderListing::Read(FileSystem& fs, const CStdStr& folder) {
   // The constructor is private, so make_shared cannot reach it.
   std::shared_ptr<FolderListing> listing(new FolderListing());
   listing->folder_ = folder;
   std::vector<CStdStr> all;
-  if (!platform::ReadFolderNames(folder.empty() ? CStdStr(L".") : folder, &all, &listing->error_)) {
+  if (!fs.ReadFolderNames(folder.empty() ? CStdStr(L".") : folder, &all, &listing->error_)) {
     if (listing->error_.empty()) listing->error_ = "cannot list folder";
     return listing;
   }

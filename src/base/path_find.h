@@ -9,6 +9,8 @@
 
 namespace wavtally {
 
+class FileSystem;
+
 /// Returns true when name matches pattern as a whole: "*" matches any run of
 /// characters, "?" any one character, and ASCII letters match regardless of
 /// case.
@@ -27,6 +29,8 @@ class FolderListing final {
   /// Returns the listing of folder; an empty text lists the current folder
   /// and makes bare names. Never null; Error() tells whether it was read.
   static std::shared_ptr<const FolderListing> Read(const CStdStr& folder);
+  /// Returns the listing of folder in fs, as above.
+  static std::shared_ptr<const FolderListing> Read(FileSystem& fs, const CStdStr& folder);
 
   /// Returns the folder as given, which prefixes every entry's path.
   const CStdStr& Folder() const { return folder_; }

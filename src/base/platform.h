@@ -40,8 +40,9 @@ bool StatFolder(const CStdStr& path, FolderId* id, std::string* error = nullptr)
 class RegularFile {
  public:
   /// Opens path without blocking; returns null unless it names a regular
-  /// file, links followed, that can be opened for reading.
-  static std::unique_ptr<RegularFile> Open(const CStdStr& path);
+  /// file, links followed, that can be opened for reading. *error is then
+  /// set when the file could not be reached at all, empty otherwise.
+  static std::unique_ptr<RegularFile> Open(const CStdStr& path, std::string* error);
   ~RegularFile();
   RegularFile(const RegularFile&) = delete;
   RegularFile& operator=(const RegularFile&) = delete;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "base/platform.h"
+#include "base/file_system.h"
 #include "base/text.h"
 
 namespace wavtally {
@@ -267,19 +267,6 @@ bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out) {
 
 namespace {
 
-// Reads a regular file through the platform layer.
-class FileByteSource : public ByteSource {
- public:
-  explicit FileByteSource(std::unique_ptr<platform::RegularFile> file) : file_(std::move(file)) {}
-  uint64_t Size() const override { return file_->Size(); }
-  size_t ReadAt(uint64_t offset, void* data, size_t size) override {
-    return file_->ReadAt(offset, data, size);
-  }
-
- private:
-  std::unique_ptr<platform::RegularFile> file_;
-};
-
 // Hands the parser plain bytes: each range is deciphered right after it is
 // read, at the offset it was stored at.
 class DecipheringByteSource : public ByteSource {
@@ -301,10 +288,17 @@ class DecipheringByteSource : public ByteSource {
 }  // namespace
 
 TqAudioFileReader* TqAudioFileReader::Create(const wchar_t* path, IDataDecipher* decipher) {
+  std::string error;
+  return Create(DiskFileSystem(), path, decipher, &error);
+}
+
+TqAudioFileReader* TqAudioFileReader::Create(FileSystem& fs, const wchar_t* path,
+                                             IDataDecipher* decipher, std::string* error) {
+  error->clear();
   if (path == nullptr) return nullptr;
-  std::unique_ptr<platform::RegularFile> file = platform::RegularFile::Open(CStdStr(path));
-  if (!file) return nullptr;
-  return new TqAudioFileReader(std::make_unique<FileByteSource>(std::move(file)), decipher);
+  std::unique_ptr<ByteSource> source = fs.OpenFile(CStdStr(path), error);
+  if (!source) return nullptr;
+  return new TqAudioFileReader(std::move(source), decipher);
 }
 
 TqAudioFileReader::TqAudioFileReader(std::unique_ptr<ByteSource> source, IDataDecipher* decipher)

@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 namespace wavtally {
+
+class FileSystem;
 
 /// Turns bytes as stored into plain bytes for readers of enciphered files.
 class IDataDecipher {
@@ -82,6 +85,10 @@ class TqAudioFileReader {
   /// names no regular file or it cannot be opened. decipher may be null; the
   /// reader does not own it.
   static TqAudioFileReader* Create(const wchar_t* path, IDataDecipher* decipher);
+  /// Returns a new reader for the regular file at path in fs, or null as
+  /// above; then sets *error when the file could not be reached at all.
+  static TqAudioFileReader* Create(FileSystem& fs, const wchar_t* path, IDataDecipher* decipher,
+                                   std::string* error);
   virtual ~TqAudioFileReader();
   TqAudioFileReader(const TqAudioFileReader&) = delete;
   TqAudioFileReader& operator=(const TqAudioFileReader&) = delete;

@@ -61,8 +61,10 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
   PrintReportHeader(out);
   FormatSummary record;
   ScanOutput output{out, err};
-  ScanFolder(root, root, record, output);
-  return FinishOutput(out, err, 0);
+  // A root that cannot be listed leaves the report empty, which must not
+  // pass for a folder without audio files.
+  const bool complete = ScanFolder(root, root, record, output);
+  return FinishOutput(out, err, complete ? 0 : 1);
 }
 
 int WavtallyMain(const std::vector<CStdStr>& args) {

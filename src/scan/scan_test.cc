@@ -104,7 +104,7 @@ TEST(ScanTest, ProbeTakesTheMaskFromTheChannelWordAndKeepsOutOnFailure) {
   EXPECT_EQ(record.channelMask, before.channelMask);
 }
 
-TEST(ScanTest, LinksAreFollowedButNeverBackUpTheBranch) {
+TEST(ScanTest, LinksAreFollowedButEachFolderIsWalkedOnce) {
   TempTree tree, elsewhere;
   elsewhere.File("w.wav", Stereo16(4));
   tree.File("sub/s.wav", Stereo16(5));
@@ -113,14 +113,18 @@ TEST(ScanTest, LinksAreFollowedButNeverBackUpTheBranch) {
   tree.Link("..", "sub/up");
   tree.Link(elsewhere.Root(), "ext");
   tree.Link(tree.At("nowhere.wav"), "dangling.wav");
-  // The same folder reached by two branches is reported under both.
+  // The same folder reached by a second way is named, not walked again.
   tree.Link(tree.At("sub"), "twin");
   const ScanResult r = Scan(tree.Root());
   EXPECT_EQ(r.report, "/dangling.wav" + std::string(kNa) +
                           "/ext/w.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t4\n"
-                          "/sub/s.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t5\n"
-                          "/twin/s.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t5\n");
-  EXPECT_EQ(r.errors, "");
+                          "/sub/s.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t5\n");
+  const auto seen = [&](const std::string& rel, const std::string& first) {
+    return "wavtally: skipping folder '" + tree.At(rel) + "': already reported as '" + first +
+           "'\n";
+  };
+  EXPECT_EQ(r.errors, seen("root", tree.Root()) + seen("sub/self", tree.At("sub")) +
+                          seen("sub/up", tree.Root()) + seen("twin", tree.At("sub")));
 }
 
 TEST(ScanTest, DeepNestingIsWalkedCompletely) {

@@ -6,19 +6,32 @@
 #include <limits>
 
 #include "base/platform.h"
+#include "base/posix/at_path.h"
 #include "base/text.h"
 
 namespace wavtally::platform {
 
-std::unique_ptr<RegularFile> RegularFile::Open(const CStdStr& path) {
+std::unique_ptr<RegularFile> RegularFile::Open(const CStdStr& path, std::string* error) {
+  error->clear();
   const std::string bytes = EncodeUtf8(path);
-  // O_NONBLOCK keeps a FIFO or a device from stalling the walk in open();
-  // it changes nothing for the regular files that are kept.
-  int fd;
-  do {
-    fd = ::open(bytes.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
+  if (bytes.find('\0') != std::string::npos) return nullptr;
+  AtPath at;
+  int code = 0;
+  int fd = -1;
+  if (at.Resolve(bytes, &code)) {
+    // O_NONBLOCK keeps a FIFO or a device from stalling the walk in open();
+    // it changes nothing for the regular files that are kept.
+    do {
+      fd = ::openat(at.Dir(), at.Name(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) code = errno;
+  }
+  if (fd < 0) {
+    // Only a file that could not be reached is worth a word; one that is
+    // there but may not be read just gets its N/A line.
+    if (IsUnreachable(code) && !(code == ENOENT && at.IsDanglingLink())) *error = ErrorText(code);
+    return nullptr;
+  }
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
     ::close(fd);

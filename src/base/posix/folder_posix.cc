@@ -1,4 +1,5 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -6,6 +7,7 @@
 #include <memory>
 
 #include "base/platform.h"
+#include "base/posix/at_path.h"
 
 namespace wavtally::platform {
 
@@ -46,9 +48,24 @@ bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::st
     *error = ErrorText(EINVAL);
     return false;
   }
-  const std::unique_ptr<DIR, DirCloser> dir(opendir(native.c_str()));
+  AtPath at;
+  int code = 0;
+  if (!at.Resolve(native, &code)) {
+    *error = ErrorText(code);
+    return false;
+  }
+  int fd;
+  do {
+    fd = ::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    *error = ErrorText(errno);
+    return false;
+  }
+  const std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
   if (!dir) {
     *error = ErrorText(errno);
+    ::close(fd);
     return false;
   }
   for (;;) {
@@ -73,15 +90,16 @@ bool StatFolder(const CStdStr& path, FolderId* id, std::string* error) {
   if (error != nullptr) error->clear();
   std::string native;
   if (path.empty() || !ToNative(path, &native)) return false;
+  AtPath at;
+  int code = 0;
   struct stat info;
-  if (stat(native.c_str(), &info) != 0) {
-    // Nothing there, a file on the way, and a link that leads nowhere or
-    // round in a loop all name no folder. Any other failure (a path too
-    // long, a parent that may not be searched) may hide a real folder.
-    const int code = errno;
-    if (error != nullptr && code != ENOENT && code != ENOTDIR && code != ELOOP) {
-      *error = ErrorText(code);
-    }
+  if (at.Resolve(native, &code) && ::fstatat(at.Dir(), at.Name(), &info, 0) != 0) code = errno;
+  if (code != 0) {
+    // A link that leads nowhere names no folder, and says nothing. Anything
+    // else was listed a moment ago and may hide a whole tree: gone since,
+    // a folder on the way replaced by a file, a loop of links, a path too
+    // long, a parent that may not be searched.
+    if (error != nullptr && !(code == ENOENT && at.IsDanglingLink())) *error = ErrorText(code);
     return false;
   }
   if (!S_ISDIR(info.st_mode)) return false;

@@ -13,14 +13,24 @@ HANDLE AsHandle(intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
 }  // namespace
 
-std::unique_ptr<RegularFile> RegularFile::Open(const CStdStr& path) {
+std::unique_ptr<RegularFile> RegularFile::Open(const CStdStr& path, std::string* error) {
+  error->clear();
   if (path.empty() || path.find(L'\0') != CStdStr::npos) return nullptr;
   // Sharing everything lets a file that another program is writing, or is
   // about to rename or delete, still be read, as on POSIX.
   const HANDLE handle = CreateFileW(NativePath(path).c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (handle == INVALID_HANDLE_VALUE) {
+    // Only a file that could not be reached is worth a word; one that is
+    // there but may not be read just gets its N/A line.
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
+        code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_FILENAME_EXCED_RANGE) {
+      *error = ErrorText(static_cast<int>(code));
+    }
+    return nullptr;
+  }
   // Reserved names such as "con.wav" open a device, and a pipe or console
   // could stall a read; only a file on disk is kept.
   BY_HANDLE_FILE_INFORMATION info;

@@ -1,0 +1,53 @@
+#include "base/posix/at_path.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace wavtally::platform {
+
+AtPath::~AtPath() {
+  if (dir_ != AT_FDCWD) ::close(dir_);
+}
+
+bool AtPath::Resolve(const std::string& native, int* code) {
+  dir_ = AT_FDCWD;
+  size_t start = 0;
+  while (native.size() - start >= PATH_MAX) {
+    // The longest piece that ends at a separator; names are far shorter than
+    // PATH_MAX, so there always is one.
+    const size_t slash = native.rfind('/', start + PATH_MAX - 2);
+    if (slash == std::string::npos || slash < start) {
+      *code = ENAMETOOLONG;
+      return false;
+    }
+    const std::string piece = slash == start ? "/" : native.substr(start, slash - start);
+    int next;
+    do {
+      next = ::openat(dir_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    } while (next < 0 && errno == EINTR);
+    if (next < 0) {
+      *code = errno;
+      return false;
+    }
+    if (dir_ != AT_FDCWD) ::close(dir_);
+    dir_ = next;
+    start = slash + 1;
+  }
+  name_ = native.substr(start);
+  return true;
+}
+
+bool AtPath::IsDanglingLink() const {
+  struct stat info;
+  return ::fstatat(dir_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+}
+
+bool IsUnreachable(int code) {
+  return code == ENOENT || code == ENOTDIR || code == ELOOP || code == ENAMETOOLONG;
+}
+
+}  // namespace wavtally::platform

@@ -1,0 +1,122 @@
+#pragma once
+
+// The machinery that lets a walk read many files at once while its report
+// still comes out in walk order: jobs, an executor that runs them (a pool of
+// threads in the tool, a scripted one in tests), and a gate that says when
+// the file system is slow enough for threads to pay.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace wavtally {
+
+/// One piece of work for an executor. Its results are read by the owner only
+/// once Done() is true.
+class Job {
+ public:
+  virtual ~Job() = default;
+  /// Does the work; returns nothing. Runs on any thread, once.
+  virtual void Run() = 0;
+  /// Records that Run could not finish (it ran out of memory); returns
+  /// nothing. The results must then describe a failure.
+  virtual void Abandon() = 0;
+
+  /// Returns true once the job has run, on any thread.
+  bool Done() const { return done_.load(std::memory_order_acquire); }
+  /// Runs the job and marks it done, turning an exception into Abandon;
+  /// returns nothing. For executors.
+  void RunToEnd();
+
+ private:
+  friend class ThreadPool;
+  void MarkDone() { done_.store(true, std::memory_order_release); }
+  std::atomic<bool> done_{false};
+};
+
+/// Runs jobs, each once, in any order.
+class Executor {
+ public:
+  virtual ~Executor() = default;
+  /// Hands job over to be run; returns nothing.
+  virtual void Submit(std::shared_ptr<Job> job) = 0;
+  /// Returns once job, submitted before, is Done().
+  virtual void Wait(const Job& job) = 0;
+  /// Sets how many jobs may run at the same time; returns nothing.
+  virtual void SetParallelism(size_t jobs) = 0;
+};
+
+/// An executor of threads that are started only as jobs need them, up to the
+/// parallelism set. Destroying it drops the jobs not yet started and joins
+/// every thread.
+class ThreadPool final : public Executor {
+ public:
+  explicit ThreadPool(size_t threads);
+  ~ThreadPool() override;
+  ThreadPool(const ThreadPool&) = delete;
+  ThreadPool& operator=(const ThreadPool&) = delete;
+
+  void Submit(std::shared_ptr<Job> job) override;
+  void Wait(const Job& job) override;
+  void SetParallelism(size_t jobs) override;
+
+ private:
+  /// Hands the staged jobs to the threads, waking or starting as many as
+  /// there are jobs for; returns nothing.
+  void Publish();
+  /// Runs queued jobs until the pool stops; returns nothing.
+  void Work();
+
+  // Jobs submitted but not yet handed over, touched by the owner alone: they
+  // go over in batches, so that a fast file system, whose jobs take
+  // microseconds, costs one wake-up per batch rather than per job.
+  std::vector<std::shared_ptr<Job>> staged_;
+  std::mutex mutex_;
+  std::condition_variable work_;  // a job was queued, or the pool stops
+  std::condition_variable done_;  // the job the owner waits for finished
+  std::deque<std::shared_ptr<Job>> queue_;
+  size_t limit_;
+  size_t idle_ = 0;
+  const Job* awaited_ = nullptr;
+  bool stopping_ = false;
+  std::vector<std::jthread> threads_;  // last, so it is joined first
+};
+
+/// Tells from how long file-system calls take whether they are worth handing
+/// to threads: on a warm cache a call takes microseconds and a hand-over
+/// would cost more than it saves; on a cold disk or a network share calls
+/// take hundreds of microseconds or more and overlap well.
+class LatencyGate {
+ public:
+  /// Returns the time now in nanoseconds on a steady clock.
+  using Clock = std::function<int64_t()>;
+
+  /// Measures with clock, or with the steady clock when clock is empty.
+  explicit LatencyGate(Clock clock);
+
+  /// Returns the time now in nanoseconds; safe on any thread.
+  int64_t Now() const { return clock_(); }
+  /// Takes the time one call took, in nanoseconds; returns nothing.
+  void Record(int64_t nanoseconds);
+  /// Returns true while calls are slow enough for threads.
+  bool Slow() const { return slow_; }
+  /// Returns how many calls should be in flight at once.
+  size_t Parallelism() const;
+
+  static constexpr size_t kThreads = 16;
+  static constexpr size_t kMaxThreads = 64;
+
+ private:
+  Clock clock_;
+  double average_ = 0;  // microseconds, a moving average
+  bool slow_ = false;
+};
+
+}  // namespace wavtally

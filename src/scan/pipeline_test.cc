@@ -1,0 +1,388 @@
+#include "scan/pipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "memory_file_system.h"
+#include "scan/scan.h"
+#include "wave_builder.h"
+
+namespace wavtally {
+namespace {
+
+using test::MemoryFileSystem;
+using Call = MemoryFileSystem::Call;
+
+// Runs jobs only when the walk waits for one, each time a job picked at
+// random among those handed over, so they finish in any order the seed
+// gives; some run right when they are handed over. No threads, no timing:
+// the same seed always gives the same order.
+class ShuffledExecutor : public Executor {
+ public:
+  explicit ShuffledExecutor(unsigned seed) : random_(seed) {}
+
+  void Submit(std::shared_ptr<Job> job) override {
+    ++submitted;
+    pending_.push_back(std::move(job));
+    most_pending = std::max(most_pending, pending_.size());
+    if (random_() % 4 == 0) RunOne();
+  }
+  void Wait(const Job& job) override {
+    while (!job.Done()) {
+      if (pending_.empty()) {
+        ADD_FAILURE() << "waited for a job that was never handed over";
+        return;
+      }
+      RunOne();
+    }
+  }
+  void SetParallelism(size_t jobs) override { parallelism = jobs; }
+
+  size_t submitted = 0;
+  size_t most_pending = 0;
+  size_t parallelism = 0;
+
+ private:
+  void RunOne() {
+    const size_t i = random_() % pending_.size();
+    std::shared_ptr<Job> job = std::move(pending_[i]);
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
+    job->RunToEnd();
+  }
+
+  std::mt19937 random_;
+  std::vector<std::shared_ptr<Job>> pending_;
+};
+
+std::vector<uint8_t> Wav(uint32_t frames) {
+  return test::Riff().Fmt(1, 2, 44100, 176400, 4, 16).Data(frames * 4).Bytes();
+}
+
+std::string Values(uint32_t frames) {
+  return "\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t" + std::to_string(frames) + "\n";
+}
+
+const std::string kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
+
+struct WalkResult {
+  std::string report;
+  std::string errors;
+  bool complete = false;
+};
+
+WalkResult WalkTree(MemoryFileSystem& fs, const ScanTuning& tuning,
+                    const std::string& root_text = "/r") {
+  StringLineWriter report, errors;
+  ScanOutput out{report, errors};
+  FormatSummary record;
+  const Path root(DecodeUtf8(root_text));
+  WalkResult r;
+  r.complete = ScanFolder(root, root, record, out, fs, tuning);
+  r.report = report.Text();
+  r.errors = errors.Text();
+  return r;
+}
+
+// A tree with something of every kind a walk meets: files read and refused,
+// MIDI files, folders nested, failing and reached twice.
+void MakeMixedTree(MemoryFileSystem& fs) {
+  fs.File("/r/b.wav", Wav(2));
+  fs.File("/r/a.wav", Wav(1));
+  fs.File("/r/bad.wav", {'x'});
+  fs.File("/r/gone.wav", Wav(3));
+  fs.Fail(Call::kOpen, "/r/gone.wav", "no such file or directory");
+  fs.File("/r/m.mid");
+  fs.File("/r/sub/c.wav", Wav(4));
+  fs.File("/r/sub/deep/d.wav", Wav(5));
+  fs.File("/r/sub/deep/e.mid");
+  fs.File("/r/locked/f.wav", Wav(6));
+  fs.Fail(Call::kList, "/r/locked", "permission denied");
+  fs.File("/r/unseen/g.wav", Wav(7));
+  fs.Fail(Call::kStat, "/r/unseen", "permission denied");
+  fs.Alias("/r/twin", "/r/sub");
+  fs.File("/r/take.01/h.wav", Wav(8));
+  for (int i = 0; i < 30; ++i) fs.File("/r/many/f" + std::to_string(100 + i) + ".wav", Wav(i));
+}
+
+std::string MixedTreeReport() {
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "/many/f" + std::to_string(100 + i) + ".wav" + Values(i);
+  return "/a.wav" + Values(1) + "/b.wav" + Values(2) + "/bad.wav" + kNa + "/gone.wav" + kNa +
+         "/m.mid" + kNa + many + "/sub/c.wav" + Values(4) + "/sub/deep/d.wav" + Values(5) +
+         "/sub/deep/e.mid" + kNa;
+}
+
+const std::string kMixedTreeErrors =
+    "wavtally: cannot open file '/r/gone.wav': no such file or directory\n"
+    "wavtally: cannot list folder '/r/locked': permission denied\n"
+    "wavtally: skipping folder '/r/twin': already reported as '/r/sub'\n"
+    "wavtally: cannot list folder '/r/unseen': permission denied\n";
+
+TEST(OrderedWalkTest, AnyCompletionOrderGivesTheReportOfAWalkOneFileAtATime) {
+  MemoryFileSystem fs;
+  MakeMixedTree(fs);
+  ScanTuning inline_tuning;
+  inline_tuning.mode = ScanTuning::Mode::kInline;
+  const WalkResult one_at_a_time = WalkTree(fs, inline_tuning);
+  EXPECT_EQ(one_at_a_time.report, MixedTreeReport());
+  EXPECT_EQ(one_at_a_time.errors, kMixedTreeErrors);
+  for (const size_t window : {1, 2, 3, 7, 64}) {
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+      ShuffledExecutor executor(seed);
+      ScanTuning tuning;
+      tuning.mode = ScanTuning::Mode::kPooled;
+      tuning.executor = &executor;
+      tuning.window = window;
+      const WalkResult r = WalkTree(fs, tuning);
+      ASSERT_EQ(r.report, one_at_a_time.report) << "window " << window << ", seed " << seed;
+      ASSERT_EQ(r.errors, one_at_a_time.errors) << "window " << window << ", seed " << seed;
+      EXPECT_TRUE(r.complete);
+      // Every WAV file went through the executor, and never more than the
+      // window (plus the folders looked at ahead) waited at once.
+      EXPECT_GE(executor.submitted, 36u);
+      EXPECT_LE(executor.most_pending, window + 8 + 8);
+    }
+  }
+}
+
+TEST(OrderedWalkTest, ThreadsGiveTheSameReport) {
+  MemoryFileSystem fs;
+  MakeMixedTree(fs);
+  for (int i = 0; i < 400; ++i) fs.File("/r/big/x" + std::to_string(1000 + i) + ".wav", Wav(i));
+  ScanTuning inline_tuning;
+  inline_tuning.mode = ScanTuning::Mode::kInline;
+  const WalkResult expected = WalkTree(fs, inline_tuning);
+  for (int run = 0; run < 20; ++run) {
+    ScanTuning tuning;
+    tuning.mode = ScanTuning::Mode::kPooled;
+    tuning.window = run % 2 == 0 ? 4 : 0;
+    const WalkResult r = WalkTree(fs, tuning);
+    ASSERT_EQ(r.report, expected.report) << "run " << run;
+    ASSERT_EQ(r.errors, expected.errors) << "run " << run;
+  }
+}
+
+// A report that takes a given number of lines, then fails as a full disk
+// would.
+class FailingWriter : public LineWriter {
+ public:
+  explicit FailingWriter(size_t lines) : limit_(lines) {}
+  size_t written = 0;
+
+ protected:
+  EmitResult Emit(std::wstring_view text, std::string* error) override {
+    const auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), L'\n'));
+    if (written + lines > limit_) {
+      *error = "no space left on device";
+      return EmitResult::kFailed;
+    }
+    written += lines;
+    return EmitResult::kOk;
+  }
+
+ private:
+  size_t limit_;
+};
+
+TEST(OrderedWalkTest, AFailedReportStopsTheReadsWithinTheWindow) {
+  MemoryFileSystem fs;
+  for (int f = 0; f < 20; ++f) {
+    for (int i = 0; i < 50; ++i) {
+      fs.File("/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav", Wav(1));
+    }
+  }
+  constexpr size_t kWindow = 10;
+  for (const size_t lines : {0, 1, 75, 500}) {
+    const int opens_before = fs.Calls(Call::kOpen);
+    ShuffledExecutor executor(7);
+    ScanTuning tuning;
+    tuning.mode = ScanTuning::Mode::kPooled;
+    tuning.executor = &executor;
+    tuning.window = kWindow;
+    FailingWriter report(lines);
+    StringLineWriter errors;
+    ScanOutput out{report, errors};
+    FormatSummary record;
+    const Path root(L"/r");
+    ScanFolder(root, root, record, out, fs, tuning);
+    EXPECT_TRUE(report.Failed());
+    // Lines that went out together fail together, at most a window of them.
+    EXPECT_LE(report.written, lines);
+    EXPECT_GE(report.written + kWindow, lines);
+    // The walk read no further than a window past the lines that failed.
+    EXPECT_LE(static_cast<size_t>(fs.Calls(Call::kOpen) - opens_before),
+              report.written + 2 * kWindow);
+    EXPECT_EQ(errors.Text(), "");
+  }
+}
+
+TEST(OrderedWalkTest, ChangesDuringTheWalkAreNamed) {
+  // One file at a time, so that the change comes at a known point of the
+  // walk; the threads meet the same failures through the mixed tree.
+  MemoryFileSystem fs;
+  fs.File("/r/a/x.wav", Wav(1));
+  fs.File("/r/b/z.wav", Wav(3));
+  fs.File("/r/b/sub/w.mid");
+  fs.File("/r/c/v.mid");
+  // Once b is listed, it becomes a file and c goes away: what b held was
+  // listed and cannot be reached, and c may have held a whole tree.
+  fs.SetHook([&](Call call, const std::string& path) {
+    if (call == Call::kOpen && path == "/r/b/z.wav") {
+      fs.Remove("/r/b");
+      fs.File("/r/b", {});
+      fs.Remove("/r/c");
+    }
+  });
+  ScanTuning tuning;
+  tuning.mode = ScanTuning::Mode::kInline;
+  const WalkResult r = WalkTree(fs, tuning);
+  EXPECT_EQ(r.report, "/a/x.wav" + Values(1) + "/b/z.wav" + kNa);
+  EXPECT_EQ(r.errors,
+            "wavtally: cannot open file '/r/b/z.wav': no such file or directory\n"
+            "wavtally: cannot list folder '/r/b/sub': no such file or directory\n"
+            "wavtally: cannot list folder '/r/c': no such file or directory\n");
+}
+
+TEST(OrderedWalkTest, ARootThatCannotBeListedIsAnIncompleteReport) {
+  MemoryFileSystem fs;
+  fs.File("/r/a.wav", Wav(1));
+  fs.Fail(Call::kList, "/r", "input/output error");
+  const WalkResult r = WalkTree(fs, ScanTuning());
+  EXPECT_FALSE(r.complete);
+  EXPECT_EQ(r.report, "");
+  EXPECT_EQ(r.errors, "wavtally: cannot list folder '/r': input/output error\n");
+  // A subfolder that fails is named, but the report is still complete.
+  fs.Fail(Call::kList, "/r", "");
+  MemoryFileSystem other;
+  other.File("/r/s/a.wav", Wav(1));
+  other.Fail(Call::kList, "/r/s", "input/output error");
+  EXPECT_TRUE(WalkTree(other, ScanTuning()).complete);
+}
+
+TEST(OrderedWalkTest, LinkGraphsAreWalkedOnceAFolder) {
+  // Nine folders that all lead to each other, and a ladder of thirty folders
+  // each holding two ways to the next: without the once-a-folder rule the
+  // first gives nearly a million lines and the second 2^30.
+  MemoryFileSystem fs;
+  for (int i = 0; i < 9; ++i) fs.File("/r/k" + std::to_string(i) + "/x.mid");
+  for (int i = 0; i < 9; ++i) {
+    for (int j = 0; j < 9; ++j) {
+      if (i != j)
+        fs.Alias("/r/k" + std::to_string(i) + "/to" + std::to_string(j),
+                 "/r/k" + std::to_string(j));
+    }
+  }
+  for (int i = 0; i < 30; ++i) fs.Dir("/r/l/s" + std::to_string(i));
+  for (int i = 0; i + 1 < 30; ++i) {
+    const std::string from = "/r/l/s" + std::to_string(i), to = "/r/l/s" + std::to_string(i + 1);
+    fs.Alias(from + "/one", to);
+    fs.Alias(from + "/two", to);
+  }
+  ShuffledExecutor executor(5);
+  ScanTuning tuning;
+  tuning.mode = ScanTuning::Mode::kPooled;
+  tuning.executor = &executor;
+  const WalkResult r = WalkTree(fs, tuning);
+  // k0 reaches every other through its links first, in name order.
+  std::string expected, chain = "/k0";
+  for (int i = 0; i < 9; ++i) {
+    if (i > 0) chain += "/to" + std::to_string(i);
+    expected += chain + "/x.mid" + kNa;
+  }
+  EXPECT_EQ(r.report, expected);
+  // One line for every other way in: 72 links among the nine, the nine
+  // folders themselves seen from the root after their first report, and
+  // the ladder's second ways.
+  EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 72 - 8 + 8 + 30 - 1 + 29);
+}
+
+TEST(LatencyGateTest, ThreadsComeInOnlyWhenTheFileSystemIsSlow) {
+  for (const int64_t latency :
+       {int64_t{0}, int64_t{20'000}, int64_t{300'000}, int64_t{2'000'000}}) {
+    MemoryFileSystem fs;
+    for (int i = 0; i < 200; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Wav(1));
+    fs.SetLatency(latency);
+    ShuffledExecutor executor(11);
+    ScanTuning tuning;
+    tuning.executor = &executor;
+    tuning.clock = fs.Clock();
+    WalkTree(fs, tuning);
+    if (latency < 200'000) {
+      EXPECT_EQ(executor.submitted, 0u) << latency;
+    } else {
+      // The first slow files are read one at a time until the average says
+      // so; after that every file goes to the threads.
+      EXPECT_GE(executor.submitted, 190u) << latency;
+      EXPECT_EQ(executor.parallelism, latency > 500'000 ? LatencyGate::kMaxThreads : 0u);
+    }
+  }
+}
+
+TEST(LatencyGateTest, ThreadsHandBackWhenTheFileSystemTurnsFast) {
+  MemoryFileSystem fs;
+  for (int i = 0; i < 1000; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Wav(1));
+  fs.SetLatency(1'000'000);
+  // The cache warms up after the first hundred files.
+  fs.SetHook([&](Call call, const std::string&) {
+    if (call == Call::kOpen && fs.Calls(Call::kOpen) == 100) fs.SetLatency(0);
+  });
+  ShuffledExecutor executor(11);
+  ScanTuning tuning;
+  tuning.executor = &executor;
+  tuning.clock = fs.Clock();
+  const WalkResult r = WalkTree(fs, tuning);
+  EXPECT_EQ(std::count(r.report.begin(), r.report.end(), '\n'), 1000);
+  // Results are weighed as they are written, so up to a window more files
+  // go to the threads after the change.
+  EXPECT_GT(executor.submitted, 50u);
+  EXPECT_LT(executor.submitted, 100 + 4 * LatencyGate::kMaxThreads + 50);
+}
+
+class CountingJob : public Job {
+ public:
+  explicit CountingJob(std::atomic<int>& runs, bool fail = false) : runs_(runs), fail_(fail) {}
+  void Run() override {
+    if (fail_) throw std::bad_alloc();
+    ++runs_;
+  }
+  void Abandon() override { abandoned = true; }
+  bool abandoned = false;
+
+ private:
+  std::atomic<int>& runs_;
+  bool fail_;
+};
+
+TEST(ThreadPoolTest, RunsEveryJobOnceAndJoinsOnDestruction) {
+  std::atomic<int> runs{0};
+  std::vector<std::shared_ptr<CountingJob>> jobs;
+  {
+    ThreadPool pool(4);
+    for (int i = 0; i < 1000; ++i) {
+      jobs.push_back(std::make_shared<CountingJob>(runs, i % 100 == 0));
+      pool.Submit(jobs.back());
+    }
+    for (const auto& job : jobs) pool.Wait(*job);
+    pool.SetParallelism(16);
+    for (int i = 0; i < 100; ++i) pool.Submit(std::make_shared<CountingJob>(runs));
+    // Destroyed with jobs possibly still queued: those are dropped, the
+    // running ones finish, and every thread is joined here.
+  }
+  const int after = runs.load();
+  EXPECT_GE(after, 990);
+  EXPECT_LE(after, 1090);
+  for (size_t i = 0; i < jobs.size(); ++i) {
+    EXPECT_TRUE(jobs[i]->Done());
+    EXPECT_EQ(jobs[i]->abandoned, i % 100 == 0) << i;
+  }
+}
+
+}  // namespace
+}  // namespace wavtally
