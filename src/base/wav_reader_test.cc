@@ -373,6 +373,11 @@ TEST(WaveReaderTest, FactChunk) {
   // PCM frames follow from the bytes; a fact chunk does not override them.
   EXPECT_EQ(Frames(Cd(Riff()).Fact(999).Data(40).Bytes()), 10);
   EXPECT_EQ(Frames(Riff().Extensible(2, 8000, 32000, 4, 16, 3, 1).Fact(999).Data(40).Bytes()), 10);
+  // Float, A-law and mu-law store whole bytes per sample too.
+  EXPECT_EQ(Frames(Riff().FmtEx(3, 2, 8000, 64000, 8, 32).Fact(999).Data(48).Bytes()), 6);
+  EXPECT_EQ(Frames(Riff().FmtEx(6, 1, 8000, 8000, 1, 8).Fact(999).Data(48).Bytes()), 48);
+  EXPECT_EQ(Frames(Riff().FmtEx(7, 2, 8000, 16000, 2, 8).Fact(999).Data(48).Bytes()), 24);
+  EXPECT_EQ(Frames(Riff().Extensible(2, 8000, 64000, 8, 32, 3, 3).Fact(999).Data(48).Bytes()), 6);
 }
 
 TEST(WaveReaderTest, FactAfterData) {
@@ -464,9 +469,10 @@ TEST(WaveReaderTest, FrameCount) {
   EXPECT_EQ(frames(1, 2, 8, 24), 8);  // a wrong block align is ignored
   EXPECT_EQ(frames(1, 1, 3, 20), 16);
   EXPECT_EQ(frames(1, 1, 2, 12), 24);
-  EXPECT_EQ(frames(3, 2, 8, 32), 6);
-  EXPECT_EQ(frames(6, 1, 1, 8), 48);
-  EXPECT_EQ(frames(7, 2, 2, 8), 24);
+  // Float, A-law and mu-law ignore a wrong block align as well.
+  EXPECT_EQ(frames(3, 2, 6, 32), 6);
+  EXPECT_EQ(frames(6, 1, 2, 8), 48);
+  EXPECT_EQ(frames(7, 2, 3, 8), 24);
   EXPECT_EQ(frames(1, 0, 4, 16), 12);  // no channels: block align decides
   EXPECT_EQ(frames(1, 0, 0, 16), 0);
   EXPECT_EQ(frames(2, 1, 0, 4), 0);
