@@ -114,12 +114,18 @@ TEST(ReportTest, UnlistableFolderIsNamedOnStandardErrorAndTheRunGoesOn) {
   tree.File("a/x.mid");
   tree.File("b/y.mid");
   tree.File("c/z.mid");
+  // Its path is escaped like the report's, so it never breaks the line.
+  tree.File("d\te\n\x1b/w.mid");
   tree.Lock("b");
+  tree.Lock("d\te\n\x1b");
   chmod(tree.Root().c_str(), 0755);
   ToolOptions opt;
   opt.unprivileged = true;
   ExpectResult(RunTool({tree.Root()}, opt), 0, kHeader + "/a/x.mid" + kNa + "/c/z.mid" + kNa,
-               "wavtally: cannot list folder '" + tree.At("b") + "': permission denied\n");
+               "wavtally: cannot list folder '" + tree.At("b") +
+                   "': permission denied\n"
+                   "wavtally: cannot list folder '" +
+                   tree.At("d\\te\\n\\x1b") + "': permission denied\n");
 }
 
 TEST(OutputFailureTest, FullDiskIsAFailure) {
