@@ -185,8 +185,9 @@ uint32_t CountSamples(const Chunks& c) {
   return f.blockAlign == 0 ? 0 : Saturate(c.dataBytes / f.blockAlign);
 }
 
-// Returns how many bytes the body at body of a "data" chunk whose size field
-// says size spans, which may reach past the end of the file.
+// Returns how many bytes the body of a "data" chunk spans, from its size
+// field and the offset body where it starts; the span may reach past the end
+// of the file.
 uint64_t DataSpan(BlockCache& cache, const Chunks& c, uint32_t size, uint64_t body) {
   const uint64_t available = cache.Size() - body;
   // Tolerance: writers that stream put 0xFFFFFFFF there when they cannot
@@ -210,8 +211,9 @@ bool WalkDone(const Chunks& c, bool formatOnly) {
   if (!c.haveFmt) return false;
   if (formatOnly) return true;
   // Some writers put fact after data, so for the formats that need one the
-  // walk goes on past data; it still ends where chunks do, and costs at most
-  // a read at the offset of the chunk after the data, never one of the data.
+  // walk goes on past data until it ends as it would anywhere. That costs a
+  // read at the offset of the chunk after the data when the block already
+  // read does not hold it, and never a read of the data.
   return c.haveData && (c.haveFact || CountedFromBytes(c.subFormat));
 }
 
@@ -276,7 +278,7 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
     if (!NextChunk(cache, body + bodySize, (bodySize & 1) != 0, &next) || next <= pos) break;
     pos = next;
   }
-  // Tolerance ends here: a read that gave fewer bytes than the file's size
+  // Not tolerated: a read that gave fewer bytes than the file's size
   // promised means the file changed, or the disk failed, while it was read.
   // Such a file is refused rather than counted from whatever did arrive.
   return !cache.Failed();

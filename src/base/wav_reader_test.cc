@@ -409,6 +409,14 @@ TEST(WaveReaderTest, FactAfterData) {
       1017);
   EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Fact(5).Data(512).Fact(7).Bytes()), 5);
   EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(512).Fact(7).Fact(5).Bytes()), 7);
+  // A late fact chunk cut off by the end of the file is ignored.
+  EXPECT_EQ(Frames(Riff()
+                       .FmtEx(0x11, 1, 8000, 4055, 256, 4)
+                       .Data(512)
+                       .Header("fact", 4)
+                       .Raw({7, 0})
+                       .Bytes()),
+            2);
   // A format counted from its bytes ignores a late fact and reads no further.
   const ByteImage pcm = Cd(Riff()).Data(10000).Fact(999).Bytes();
   RecordingSource pcmSource(pcm);
