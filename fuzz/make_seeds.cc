@@ -85,6 +85,31 @@ std::vector<std::pair<std::string, ByteImage>> Seeds() {
   s.emplace_back("zero-channels", Riff().Fmt(1, 0, 0xFFFFFFFF, 0, 0, 16).Data(40).Bytes());
   s.emplace_back("many-channels", Riff().Fmt(1, 5000, 48000, 0, 0, 16).Data(40).Bytes());
   s.emplace_back("header-only", Riff().Bytes());
+  // A fact chunk after the data, where some writers put it.
+  auto adpcm = [] { return Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4); };
+  s.emplace_back("fact-after-data", adpcm().Data(512).Fact(1017).Bytes());
+  s.emplace_back("fact-after-list", adpcm().Data(5000).Chunk("LIST", 30).Fact(1017).Bytes());
+  s.emplace_back("fact-after-odd-data-no-pad", adpcm().Data(511, Pad::kNo).Fact(99).Bytes());
+  s.emplace_back("rifx-fact-after-data",
+                 Rifx().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(512).Fact(1017).Bytes());
+  s.emplace_back("extensible-fact-after-data",
+                 Riff().Extensible(2, 8000, 4055, 512, 4, 0x3, 0x11).Data(512).Fact(1017).Bytes());
+  s.emplace_back("float-fact-after-data",
+                 Riff().FmtEx(3, 2, 8000, 64000, 6, 32).Data(48).Fact(999).Bytes());
+  // A data size never filled in, and a data chunk that really is empty.
+  s.emplace_back("data-size-0-samples", Cd(Riff()).Header("data", 0).Zeros(980).Bytes());
+  s.emplace_back("data-size-0-then-list", Cd(Riff()).Header("data", 0).Chunk("LIST", 972).Bytes());
+  s.emplace_back("data-size-0-short-tail",
+                 Riff().Fmt(1, 1, 8000, 8000, 1, 8).Header("data", 0).Raw({'L', 'I', 'S'}).Bytes());
+  s.emplace_back("data-size-0-before-fmt",
+                 Riff().Header("data", 0).Fmt(1, 1, 8000, 8000, 1, 8).Bytes());
+  s.emplace_back("adpcm-data-size-0", adpcm().Header("data", 0).Zeros(1024).Bytes());
+  // Ids that are not text end the walk: damage, or the zeros of a
+  // preallocated file.
+  s.emplace_back("id-not-text", Cd(Riff().Chunk("ab\x01c", 2)).Data(8).Bytes());
+  s.emplace_back("id-7f-before-fact", adpcm().Data(512).Chunk("abc\x7f", 2).Fact(7).Bytes());
+  s.emplace_back("zeros-after-header", Riff().Zeros(8192).Bytes());
+  s.emplace_back("fmt-then-zeros", Cd(Riff()).Zeros(8192).Bytes());
   ByteImage cut = Riff().Extensible(6, 48000, 864000, 18, 24, 0x3F, 1).Data(36).Bytes();
   wavtally::test::TruncateTo(cut, 50);
   s.emplace_back("extensible-cut", cut);

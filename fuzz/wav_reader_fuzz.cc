@@ -2,7 +2,8 @@
 // path the probe takes (mode 3 over memory) and is then read again in every
 // other way the reader offers; the results must agree with each other and
 // with what the bytes can hold, or the process aborts so libFuzzer keeps the
-// input.
+// input. The input's bytes also lay out files built to a rule (a fact chunk
+// after the data, a data size of 0), whose count the rule fixes.
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "base/text.h"
 #include "base/wav_reader.h"
+#include "wave_builder.h"
 
 namespace wavtally {
 namespace {
@@ -66,21 +68,38 @@ class CheckedSource : public ByteSource {
   size_t ReadAt(uint64_t offset, void* data, size_t size) override {
     Check(size > 0 && size <= kMaxRead, "read of no bytes or more than a block");
     Check(offset < Size() && size <= Size() - offset, "read past the end of the source");
+    ++reads;
     return memory_.ReadAt(offset, data, size);
   }
+  uint64_t reads = 0;
 
  private:
   MemoryByteSource memory_;
 };
 
+/// Returns the number of offsets from 12 on where four characters 0x20 to
+/// 0x7E start: an upper bound on the chunks a walk can step through.
+uint64_t TextIdPlaces(const uint8_t* data, size_t size) {
+  uint64_t places = 0;
+  size_t run = 0;  // text bytes ending at i
+  for (size_t i = 0; i < size; ++i) {
+    run = data[i] >= 0x20 && data[i] <= 0x7E ? run + 1 : 0;
+    if (run >= 4 && i >= 15) ++places;
+  }
+  return places;
+}
+
 /// Returns whether the reader accepts the bytes in mode, and sets *out to its
-/// result; checks that a refusal writes nothing.
-bool ReadMemory(const uint8_t* data, size_t size, int mode, WaveHeader* out) {
+/// result and *reads, when not null, to the number of reads it took; checks
+/// that a refusal writes nothing.
+bool ReadMemory(const uint8_t* data, size_t size, int mode, WaveHeader* out,
+                uint64_t* reads = nullptr) {
   CheckedSource source(data, size);
   WaveHeader h = Poisoned();
   const bool ok = ReadWaveHeader(source, mode, &h);
   if (!ok) Check(Same(h, Poisoned()), "a refused file wrote the output record");
   *out = h;
+  if (reads != nullptr) *reads = source.reads;
   return ok;
 }
 
@@ -158,9 +177,160 @@ bool TakeFilePath(const uint8_t* data, size_t size) {
   return hash % 4 == 0;
 }
 
+// Every decision the walk takes is relative to a chunk or to the end of the
+// file, so a chunk put in front of all others changes nothing, however it
+// moves the chunks against the reader's 4 KiB blocks. (In RF64 the ds64 chunk
+// must stay first, so only RIFF and RIFX are shifted.) ok and header are what
+// mode 3 gives for the bytes as they are.
+void CheckLeadingChunk(const uint8_t* data, size_t size, bool ok, const WaveHeader& header) {
+  if (size < 12 || (std::memcmp(data, "RIFF", 4) != 0 && std::memcmp(data, "RIFX", 4) != 0)) return;
+  const size_t junk = 2 * ((size * 7 + data[size - 1]) % 2100);
+  std::vector<uint8_t> shifted(data, data + 12);
+  const uint8_t chunk[8] = {'J', 'U', 'N', 'K'};
+  shifted.insert(shifted.end(), chunk, chunk + 8);
+  // The size field in the file's own byte order.
+  const bool bigEndian = data[3] == 'X';
+  for (int i = 0; i < 4; ++i) {
+    shifted[16 + i] = static_cast<uint8_t>(junk >> (8 * (bigEndian ? 3 - i : i)));
+  }
+  shifted.resize(shifted.size() + junk, 0xEE);
+  shifted.insert(shifted.end(), data + 12, data + size);
+  WaveHeader moved;
+  const bool okMoved = ReadMemory(shifted.data(), shifted.size(), kBoth, &moved);
+  Check(okMoved == ok, "a leading chunk changed refusal");
+  if (ok) Check(Same(moved, header), "a leading chunk changed values");
+}
+
+/// Returns true for the format tags whose frames are counted from bytes.
+bool CountedFromBytes(uint16_t tag) { return tag == 1 || tag == 3 || tag == 6 || tag == 7; }
+
+// Hands out the input's bytes as little-endian values, wrapping around them,
+// so that any input, even an empty one, gives a layout.
+class Params {
+ public:
+  Params(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+  /// Returns the next n (at most 4) bytes as an integer.
+  uint32_t Take(int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) {
+      const uint8_t b = size_ == 0 ? 0 : data_[next_++ % size_];
+      v |= static_cast<uint32_t>(b) << (8 * i);
+    }
+    return v;
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t size_;
+  size_t next_ = 0;
+};
+
+/// Returns the file's header as mode 3 reads it; aborts with what when the
+/// file is refused.
+WaveHeader MustRead(const test::ByteImage& bytes, const char* what) {
+  WaveHeader h;
+  Check(ReadMemory(bytes.data(), bytes.size(), kBoth, &h), what);
+  return h;
+}
+
+// A compressed format is counted by its fact chunk wherever it is: before
+// the data, right after it (with or without a pad byte after an odd size) or
+// after another chunk that moves it across a 4 KiB block.
+void CheckFactAfterData(const uint8_t* data, size_t size) {
+  Params p(data, size);
+  const uint32_t flags = p.Take(1);
+  const bool rifx = (flags & 1) != 0;
+  const bool extensible = (flags & 2) != 0;
+  const bool unpadded = (flags & 4) != 0;
+  const bool list = (flags & 8) != 0;
+  uint16_t tag = static_cast<uint16_t>(p.Take(2));
+  if (CountedFromBytes(tag) || tag == 0xFFFE) tag = 0x11;
+  const uint16_t channels = static_cast<uint16_t>(p.Take(2));
+  const uint32_t rate = p.Take(4);
+  const uint32_t avg = p.Take(4);
+  const uint16_t align = static_cast<uint16_t>(p.Take(2));
+  const uint16_t bits = static_cast<uint16_t>(p.Take(2));
+  const uint32_t mask = p.Take(4);
+  const uint32_t dataSize = p.Take(2) % 6000;
+  const uint32_t listSize = p.Take(2) % 5000;
+  const uint32_t count = p.Take(4);
+  auto start = [&] {
+    test::WaveBuilder b(rifx ? "RIFX" : "RIFF");
+    if (extensible) {
+      b.Extensible(channels, rate, avg, align, bits, mask, tag);
+    } else {
+      b.FmtEx(tag, channels, rate, avg, align, bits);
+    }
+    return b;
+  };
+  // The data is zeros: only its size matters, and zeros are quick to make.
+  const size_t pad = dataSize % 2 == 1 && !(unpadded && !list) ? 1 : 0;
+  test::WaveBuilder early = start();
+  early.Fact(count).Header("data", dataSize).Zeros(dataSize + dataSize % 2);
+  test::WaveBuilder late = start();
+  // Without the pad byte the fact chunk must come next: after a LIST id the
+  // padded place could read as an id too, and a real pad byte wins.
+  late.Header("data", dataSize).Zeros(dataSize + pad);
+  if (list) {
+    early.Chunk("LIST", listSize);
+    late.Chunk("LIST", listSize);
+  }
+  late.Fact(count);
+  const WaveHeader before = MustRead(early.Bytes(), "a file with fact before data was refused");
+  const WaveHeader after = MustRead(late.Bytes(), "a file with fact after data was refused");
+  Check(before.numSamples == count, "a fact chunk before the data was not counted");
+  Check(after.numSamples == count, "a fact chunk after the data was not counted");
+  Check(Same(before, after), "the place of the fact chunk changed the format");
+  const test::ByteImage bytes = late.Bytes();
+  CheckLeadingChunk(bytes.data(), bytes.size(), true, after);
+}
+
+// A data size of 0 followed by samples that do not start with an id reads
+// as the real size would; followed by a chunk it is an empty chunk.
+void CheckDataSizeZero(const uint8_t* data, size_t size) {
+  Params p(data, size);
+  static constexpr uint16_t kTags[] = {1, 3, 6, 7};
+  const uint32_t flags = p.Take(1);
+  const uint16_t tag = kTags[flags & 3];
+  const bool rifx = (flags & 4) != 0;
+  const uint16_t channels = static_cast<uint16_t>(p.Take(1) % 8 + 1);
+  const uint16_t bits = static_cast<uint16_t>(8 * (p.Take(1) % 4 + 1));
+  const uint16_t align = static_cast<uint16_t>(p.Take(2));
+  const uint32_t rate = p.Take(4);
+  const uint32_t n = p.Take(2) % 6000;
+  // The input itself, then zeros, makes the samples.
+  test::ByteImage samples(data, data + std::min<size_t>(size, n));
+  samples.resize(n);
+  if (n > 0) samples[0] = 0;  // not text, so no id can start there
+  auto start = [&] {
+    test::WaveBuilder b(rifx ? "RIFX" : "RIFF");
+    b.Fmt(tag, channels, rate, rate, align, bits);
+    return b;
+  };
+  test::WaveBuilder sized = start();
+  sized.Header("data", n).Raw(samples);
+  test::WaveBuilder unsized = start();
+  unsized.Header("data", 0).Raw(samples);
+  test::WaveBuilder empty = start();
+  empty.Header("data", 0).Chunk("LIST", n);
+  const WaveHeader real = MustRead(sized.Bytes(), "a data chunk of its real size was refused");
+  const WaveHeader unknown = MustRead(unsized.Bytes(), "a data size of 0 was refused");
+  Check(Same(real, unknown), "a data size of 0 with samples after it differs from the real size");
+  Check(MustRead(empty.Bytes(), "an empty data chunk was refused").numSamples == 0,
+        "an empty data chunk followed by a chunk has frames");
+  const test::ByteImage bytes = unsized.Bytes();
+  CheckLeadingChunk(bytes.data(), bytes.size(), true, unknown);
+}
+
 void CheckInput(const uint8_t* data, size_t size) {
   WaveHeader both, format, count;
-  const bool okBoth = ReadMemory(data, size, kBoth, &both);
+  uint64_t reads = 0;
+  const bool okBoth = ReadMemory(data, size, kBoth, &both, &reads);
+  // The form header, plus per chunk its header, one body ("fmt " may take
+  // two) and the bytes after a size of 0 or an odd body; plus the header
+  // that ends the walk. Zeros, or any bytes without an id in them, cost at
+  // most two reads however many there are.
+  Check(reads <= 2 + 4 * TextIdPlaces(data, size), "more reads than the chunks explain");
   const bool okFormat = ReadMemory(data, size, kFormat, &format);
   const bool okCount = ReadMemory(data, size, kCount, &count);
 
@@ -195,7 +365,7 @@ void CheckInput(const uint8_t* data, size_t size) {
   if (okBoth) {
     const TqAudioFormat& f = both.format;
     const uint16_t tag = f.formatTag;
-    if (tag == 1 || tag == 3 || tag == 6 || tag == 7) {
+    if (CountedFromBytes(tag)) {
       // The frames of these formats are counted from bytes in the file.
       const uint64_t frame = PcmFrameBytes(f);
       if (frame == 0) {
@@ -206,27 +376,7 @@ void CheckInput(const uint8_t* data, size_t size) {
     }
   }
 
-  // Every decision the walk takes is relative to a chunk or to the end of
-  // the file, so a chunk put in front of all others changes nothing, however
-  // it moves the chunks against the reader's 4 KiB blocks. (In RF64 the ds64
-  // chunk must stay first, so only RIFF and RIFX are shifted.)
-  if (size >= 12 && (std::memcmp(data, "RIFF", 4) == 0 || std::memcmp(data, "RIFX", 4) == 0)) {
-    const size_t junk = 2 * ((size * 7 + data[size - 1]) % 2100);
-    std::vector<uint8_t> shifted(data, data + 12);
-    const uint8_t header[8] = {'J', 'U', 'N', 'K'};
-    shifted.insert(shifted.end(), header, header + 8);
-    // The size field in the file's own byte order.
-    const bool bigEndian = data[3] == 'X';
-    for (int i = 0; i < 4; ++i) {
-      shifted[16 + i] = static_cast<uint8_t>(junk >> (8 * (bigEndian ? 3 - i : i)));
-    }
-    shifted.resize(shifted.size() + junk, 0xEE);
-    shifted.insert(shifted.end(), data + 12, data + size);
-    WaveHeader moved;
-    const bool okMoved = ReadMemory(shifted.data(), shifted.size(), kBoth, &moved);
-    Check(okMoved == okBoth, "a leading chunk changed refusal");
-    if (okBoth) Check(Same(moved, both), "a leading chunk changed values");
-  }
+  CheckLeadingChunk(data, size, okBoth, both);
 
   // The same bytes through a real file give the same answers, with no
   // decipher, with one that changes nothing and, for an enciphered copy of
@@ -261,5 +411,7 @@ void CheckInput(const uint8_t* data, size_t size) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   wavtally::CheckInput(data, size);
+  wavtally::CheckFactAfterData(data, size);
+  wavtally::CheckDataSizeZero(data, size);
   return 0;
 }

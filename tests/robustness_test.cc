@@ -514,6 +514,10 @@ TEST(DamagedHeaderTest, FileChangingWhileReadIsReadAsMeasuredOrRefused) {
     const ByteImage bytes = Assemble(base.form, base.chunks).bytes;
     MemoryByteSource whole(bytes);
     const std::string intact = Describe(whole);
+    // The intact file is read, with its count; otherwise a reader that
+    // refuses everything would pass all that follows.
+    ASSERT_NE(intact, "refused");
+    EXPECT_EQ(intact.substr(intact.rfind(' ') + 1), std::to_string(SampleCount(base.values)));
     for (size_t n = 0; n < bytes.size(); ++n) {
       SCOPED_TRACE(n);
       // Shrunk to n after it was measured: what can still be read is read as

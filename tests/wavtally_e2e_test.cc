@@ -109,17 +109,47 @@ TEST(ReportTest, FolderWithAnInvalidUtf8NameIsOpenedAndPrintedAsItsBytes) {
                kHeader + "/\xfe\xff/a.wav\t0x0001\t2\t0x00000000\t8000\t32000\t4\t16\t4\n", "");
 }
 
+TEST(ReportTest, FactChunkAfterDataGivesTheCount) {
+  // IMA ADPCM: 144 blocks of 1024 bytes, 147455 frames by its fact chunk.
+  auto ima = [] { return Riff().FmtEx(0x11, 1, 22050, 11100, 1024, 4).Data(147456); };
+  TempTree tree;
+  tree.File("a-fact-last.wav", ima().Chunk("LIST", 30).Fact(147455).Bytes());
+  tree.File("b-no-fact.wav", ima().Chunk("LIST", 30).Bytes());
+  ExpectResult(RunTool({tree.Root()}), 0,
+               kHeader +
+                   "/a-fact-last.wav\t0x0011\t1\t0x00000000\t22050\t11100\t1024\t4\t147455\n" +
+                   "/b-no-fact.wav\t0x0011\t1\t0x00000000\t22050\t11100\t1024\t4\t144\n",
+               "");
+}
+
+TEST(ReportTest, DataSizeZeroWithSamplesAfterItCountsThem) {
+  auto unfinished = [] { return Riff().Fmt(1, 2, 44100, 176400, 4, 16).Header("data", 0); };
+  TempTree tree;
+  tree.File("a-samples.wav", unfinished().Zeros(980).Bytes());
+  tree.File("b-empty.wav", unfinished().Chunk("LIST", 972).Bytes());
+  ExpectResult(RunTool({tree.Root()}), 0,
+               kHeader + "/a-samples.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t245\n" +
+                   "/b-empty.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t0\n",
+               "");
+}
+
 TEST(ReportTest, UnlistableFolderIsNamedOnStandardErrorAndTheRunGoesOn) {
   TempTree tree;
   tree.File("a/x.mid");
   tree.File("b/y.mid");
   tree.File("c/z.mid");
+  // Its path is escaped like the report's, so it never breaks the line.
+  tree.File("d\te\n\x1b/w.mid");
   tree.Lock("b");
+  tree.Lock("d\te\n\x1b");
   chmod(tree.Root().c_str(), 0755);
   ToolOptions opt;
   opt.unprivileged = true;
   ExpectResult(RunTool({tree.Root()}, opt), 0, kHeader + "/a/x.mid" + kNa + "/c/z.mid" + kNa,
-               "wavtally: cannot list folder '" + tree.At("b") + "': permission denied\n");
+               "wavtally: cannot list folder '" + tree.At("b") +
+                   "': permission denied\n"
+                   "wavtally: cannot list folder '" +
+                   tree.At("d\\te\\n\\x1b") + "': permission denied\n");
 }
 
 TEST(OutputFailureTest, FullDiskIsAFailure) {

@@ -38,8 +38,13 @@ class BlockCache {
   const uint8_t* Get(uint64_t offset, size_t size) {
     if (size > kBlockSize || !Holds(offset, size)) return nullptr;
     if (!InBlock(offset, size)) Load(offset);
-    return InBlock(offset, size) ? block_.data() + (offset - start_) : nullptr;
+    if (InBlock(offset, size)) return block_.data() + (offset - start_);
+    failed_ = true;
+    return nullptr;
   }
+
+  // Returns true once a read gave fewer bytes than the size promised.
+  bool Failed() const { return failed_; }
 
  private:
   static constexpr size_t kBlockSize = 4096;
@@ -61,6 +66,7 @@ class BlockCache {
   std::array<uint8_t, kBlockSize> block_{};
   uint64_t start_ = 0;
   size_t length_ = 0;
+  bool failed_ = false;
 };
 
 // Reads the integers of one file in its byte order: big-endian in "RIFX",
@@ -88,6 +94,13 @@ bool IdIs(const uint8_t* p, const char (&id)[5]) { return std::memcmp(p, id, 4) 
 
 bool IsPrintableId(const uint8_t* p) {
   return p != nullptr && std::all_of(p, p + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// Returns true for the sub-formats that store whole bytes per sample (PCM,
+// IEEE float, A-law, mu-law), whose frames follow from the data size; every
+// other one is counted by its fact chunk.
+bool CountedFromBytes(uint16_t subFormat) {
+  return subFormat == 1 || subFormat == 3 || subFormat == 6 || subFormat == 7;
 }
 
 // Everything the walk learns; the values come straight from the file.
@@ -143,10 +156,10 @@ bool NextChunk(BlockCache& cache, uint64_t end, bool oddSize, uint64_t* next) {
   if (end == std::numeric_limits<uint64_t>::max()) return false;
   const uint64_t padded = end + 1;
   *next = padded;
-  // A pad byte that is missing is tolerated: some writers leave it out, and
-  // then a chunk id starts right at end. It is believed only when end holds
-  // an id and the padded position does not, so a real pad byte always wins.
-  // Both ids are fetched in one block that starts at end.
+  // Tolerance: a missing pad byte is accepted. Some writers leave it out,
+  // and then a chunk id starts right at end. That is believed only when end
+  // holds an id and the padded position does not, so a real pad byte always
+  // wins. Both ids are fetched in one block that starts at end.
   if (!cache.Holds(end, kChunkHeaderSize)) return true;
   cache.Get(end, static_cast<size_t>(std::min<uint64_t>(kChunkHeaderSize + 1, cache.Size() - end)));
   const uint8_t* atPadded = cache.Holds(padded, 4) ? cache.Get(padded, 4) : nullptr;
@@ -158,24 +171,50 @@ uint32_t Saturate(uint64_t v) { return v > kMaxSamples ? kMaxSamples : static_ca
 
 uint32_t CountSamples(const Chunks& c) {
   const TqAudioFormat& f = c.format;
-  switch (c.subFormat) {
-    case 1:  // PCM
-    case 3:  // IEEE float
-    case 6:  // A-law
-    case 7:  // mu-law
-    {
-      // These formats store whole bytes per sample, so the frame size follows
-      // from channels and bits even when block align was written wrong.
-      uint64_t frame = uint64_t{f.numChannels} * ((uint64_t{f.bitsPerSample} + 7) / 8);
-      if (frame == 0) frame = f.blockAlign;
-      return frame == 0 ? 0 : Saturate(c.dataBytes / frame);
-    }
-    default:
-      // Compressed formats cannot be counted from bytes alone; the fact chunk
-      // exists to say how many frames they hold.
-      if (c.haveFact) return c.factCount;
-      return f.blockAlign == 0 ? 0 : Saturate(c.dataBytes / f.blockAlign);
+  if (CountedFromBytes(c.subFormat)) {
+    // The frame size follows from channels and bits even when block align
+    // was written wrong, and a fact chunk (which float files often carry) is
+    // not needed.
+    uint64_t frame = uint64_t{f.numChannels} * ((uint64_t{f.bitsPerSample} + 7) / 8);
+    if (frame == 0) frame = f.blockAlign;
+    return frame == 0 ? 0 : Saturate(c.dataBytes / frame);
   }
+  // Compressed formats cannot be counted from bytes alone; the fact chunk
+  // exists to say how many frames they hold.
+  if (c.haveFact) return c.factCount;
+  return f.blockAlign == 0 ? 0 : Saturate(c.dataBytes / f.blockAlign);
+}
+
+// Returns how many bytes the body of a "data" chunk spans, from its size
+// field and the offset body where it starts; the span may reach past the end
+// of the file.
+uint64_t DataSpan(BlockCache& cache, const Chunks& c, uint32_t size, uint64_t body) {
+  const uint64_t available = cache.Size() - body;
+  // Tolerance: writers that stream put 0xFFFFFFFF there when they cannot
+  // seek back; without a ds64 to say better, the data runs to the end of the
+  // file.
+  if (size == kSizeUnknown) return c.haveDs64 ? c.ds64DataSize : available;
+  // Tolerance: a writer that never came back to fill in the size (power
+  // lost, stream cut off) leaves 0 with the samples after it. A chunk that
+  // really is empty has the next chunk's id right after its header; anything
+  // else, or fewer than 4 bytes, is taken as data running to the end of the
+  // file.
+  if (size == 0 && !IsPrintableId(cache.Holds(body, 4) ? cache.Get(body, 4) : nullptr)) {
+    return available;
+  }
+  return size;
+}
+
+// Returns true when the walk has what mode needs: the format, and for a
+// count the data and, for a sub-format counted by its fact chunk, the fact.
+bool WalkDone(const Chunks& c, bool formatOnly) {
+  if (!c.haveFmt) return false;
+  if (formatOnly) return true;
+  // Some writers put fact after data, so for the formats that need one the
+  // walk goes on past data until it ends as it would anywhere. That costs a
+  // read at the offset of the chunk after the data when the block already
+  // read does not hold it, and never a read of the data.
+  return c.haveData && (c.haveFact || CountedFromBytes(c.subFormat));
 }
 
 // Walks the chunks of the file; returns false when it must be refused.
@@ -186,13 +225,21 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
   const bool rf64 = IdIs(riff, "RF64") || IdIs(riff, "BW64");
   if (!rifx && !rf64 && !IdIs(riff, "RIFF")) return false;
   const Decoder d(rifx);
-  // The RIFF size field is not read at all: writers that stream leave it 0
-  // or 0xFFFFFFFF, and the file size is what bounds the walk.
+  // Tolerance: the RIFF size field is not read at all. Writers that stream
+  // leave it 0 or 0xFFFFFFFF, and the file size is what bounds the walk.
   const bool formatOnly = mode == TqAudioFileReader::kReadFormat;
 
+  // Tolerance: a file cut short inside a chunk header (fewer than 8 bytes
+  // left) ends the walk, and what was found before it counts.
   for (uint64_t pos = kFirstChunk; cache.Holds(pos, kChunkHeaderSize);) {
     const uint8_t* h = cache.Get(pos, kChunkHeaderSize);
-    if (h == nullptr) break;
+    // Tolerance: a chunk id that is not four characters 0x20 to 0x7E ends
+    // the walk, and what was found before it counts. Past it lie no chunks
+    // but zeros (a preallocated or sparse file) or damage, and stepping
+    // through those 8 bytes at a time would make a file cost reads in
+    // proportion to its size. A missing pad byte has had its chance by now:
+    // after an odd body NextChunk has tried both places an id can start.
+    if (!IsPrintableId(h)) break;
     uint8_t id[4];
     std::memcpy(id, h, 4);
     const uint32_t size = d.U32(h + 4);
@@ -207,33 +254,34 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
     } else if (IdIs(id, "fmt ") && !c->haveFmt) {
       if (!ReadFmt(cache, d, body, size, c)) return false;
     } else if (IdIs(id, "fact") && !c->haveFact && size >= 4) {
-      // A fact chunk too short for its count is ignored, not refused: the
-      // count is only a hint that the data size can replace.
+      // Tolerance: a fact chunk too short for its count, or cut off by the
+      // end of the file, is ignored, not refused: the count is only a hint
+      // that the data size can replace.
       if (const uint8_t* p = cache.Get(body, 4)) {
         c->haveFact = true;
         c->factCount = d.U32(p);
       }
-    } else if (IdIs(id, "data") && !c->haveData) {
-      // A file cut short is tolerated: it holds the data that is there. A
-      // size of 0xFFFFFFFF without a ds64 is tolerated too: writers that
-      // stream put it there when they cannot seek back, so the data runs to
-      // the end of the file.
-      const uint64_t available = cache.Size() - body;
-      uint64_t declared = size;
-      if (size == kSizeUnknown) declared = c->haveDs64 ? c->ds64DataSize : available;
-      c->dataBytes = std::min(declared, available);
-      c->haveData = true;
+    } else if (IdIs(id, "data")) {
+      bodySize = DataSpan(cache, *c, size, body);
+      if (!c->haveData) {
+        // Tolerance: a file cut short inside its data holds the data that is
+        // there.
+        c->dataBytes = std::min(bodySize, cache.Size() - body);
+        c->haveData = true;
+      }
     }
-    if (IdIs(id, "data") && size == kSizeUnknown && c->haveDs64) bodySize = c->ds64DataSize;
 
-    if (c->haveFmt && (c->haveData || formatOnly)) break;
+    if (WalkDone(*c, formatOnly)) break;
     // The body is skipped by arithmetic alone; only the next header is read.
     if (bodySize > std::numeric_limits<uint64_t>::max() - body) break;
     uint64_t next;
     if (!NextChunk(cache, body + bodySize, (bodySize & 1) != 0, &next) || next <= pos) break;
     pos = next;
   }
-  return true;
+  // Not tolerated: a read that gave fewer bytes than the file's size
+  // promised means the file changed, or the disk failed, while it was read.
+  // Such a file is refused rather than counted from whatever did arrive.
+  return !cache.Failed();
 }
 
 }  // namespace

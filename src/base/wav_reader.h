@@ -65,8 +65,9 @@ struct WaveHeader {
 
 /// Reads the header of the WAVE file in source. mode is a set of
 /// TqAudioFileReader::OpenMode bits. Returns false when source is not a WAVE
-/// file, lacks a chunk the mode needs or mode holds an unknown bit or none;
-/// *out is written only on success. The format is filled only when mode asks
+/// file, lacks a chunk the mode needs, gives fewer bytes than its size
+/// promises, or mode holds an unknown bit or none; *out is written only on
+/// success. The format is filled only when mode asks
 /// for it, the sample count likewise. Reads whole blocks of at most 4096
 /// bytes, each at the offset of the first header byte it needs, and never the
 /// sample data.

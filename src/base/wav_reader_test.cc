@@ -27,13 +27,20 @@ using test::Rifx;
 constexpr int kBoth = TqAudioFileReader::kReadFormat | TqAudioFileReader::kReadSampleCount;
 
 // Serves an image and records every read; past the image it reads zeros up
-// to a claimed size, like a sparse file, so huge files cost no memory.
+// to a claimed size, like a sparse file, so huge files cost no memory. After
+// kMaxReads reads it fails every further one, so that a reader that would
+// read a huge file through ends at once, and reads shows it.
 class RecordingSource : public ByteSource {
  public:
+  static constexpr int kMaxReads = 64;
   explicit RecordingSource(const ByteImage& bytes, uint64_t size = 0)
       : bytes_(bytes), size_(size != 0 ? size : bytes.size()) {}
   uint64_t Size() const override { return size_; }
   size_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    if (++count_ > kMaxReads) {
+      if (count_ == kMaxReads + 1) reads += " and more";
+      return 0;
+    }
     reads += (reads.empty() ? "" : " ") + std::to_string(offset) + "+" + std::to_string(size);
     if (offset >= size_) return 0;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(size, size_ - offset));
@@ -48,6 +55,7 @@ class RecordingSource : public ByteSource {
  private:
   const ByteImage& bytes_;
   uint64_t size_;
+  int count_ = 0;
 };
 
 std::string Describe(bool ok, const WaveHeader& h) {
@@ -82,7 +90,7 @@ test::WaveBuilder Cd(test::WaveBuilder b) {
 }
 
 // Returns what Read says of a file in the Cd format with frames frames.
-std::string CdLine(int frames) {
+std::string CdLine(uint32_t frames) {
   return "tag 1 ch 2 rate 44100 avg 176400 align 4 bits 16 config 0x2 frames " +
          std::to_string(frames);
 }
@@ -114,9 +122,30 @@ TEST(WaveReaderTest, OddChunkPadByte) {
   // An odd "data" size skips its pad byte as well.
   EXPECT_EQ(Frames(Riff().Data(9).Fmt(1, 1, 8000, 8000, 1, 8).Bytes()), 9);
   EXPECT_EQ(Frames(Riff().Data(9, Pad::kNo).Fmt(1, 1, 8000, 8000, 1, 8).Bytes()), 9);
-  // When neither place holds an id the pad byte is assumed, so a chunk whose
-  // id is not text is still stepped over; 0x7F is not text either.
-  EXPECT_EQ(Frames(Cd(Riff().Chunk("junk", 3).Chunk("\x01\x02\x03\x04", 0)).Data(8).Bytes()), 2);
+  // The pad byte is found after an odd "data" chunk too, where the walk goes
+  // on for a fact chunk.
+  EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(511, Pad::kNo).Fact(99).Bytes()),
+            99);
+  // An odd chunk that ends the file needs no pad byte.
+  EXPECT_EQ(
+      Read(Riff().Data(8).Chunk("junk", 3, Pad::kNo).Bytes(), TqAudioFileReader::kReadSampleCount),
+      "tag 0 ch 0 rate 0 avg 0 align 0 bits 0 config 0x0 frames 0");
+}
+
+TEST(WaveReaderTest, WalkEndsAtAnIdThatIsNotText) {
+  // 0x20 and 0x7E are text; a control character, 0x7F or a zero byte is not.
+  EXPECT_EQ(Frames(Cd(Riff().Chunk(" ~~ ", 2)).Data(8).Bytes()), 2);
+  EXPECT_EQ(Frames(Cd(Riff().Chunk("ab\x1f"
+                                   "c",
+                                   2))
+                       .Data(8)
+                       .Bytes()),
+            -1);
+  EXPECT_EQ(Frames(Cd(Riff().Chunk("abc\x7f", 2)).Data(8).Bytes()), -1);
+  EXPECT_EQ(Frames(Cd(Riff().Chunk(std::string_view("\0\0\0\0", 4), 0)).Data(8).Bytes()), -1);
+  // After an odd chunk the id is looked for in both places first; where
+  // neither holds one, the walk ends.
+  EXPECT_EQ(Frames(Cd(Riff().Chunk("junk", 3).Chunk("\x01\x02\x03\x04", 0)).Data(8).Bytes()), -1);
   EXPECT_EQ(Frames(Cd(Riff()
                           .Header("junk", 3)
                           .Raw({'a', 'b', 'c', 0x7F})
@@ -125,11 +154,52 @@ TEST(WaveReaderTest, OddChunkPadByte) {
                                  0))
                        .Data(8)
                        .Bytes()),
-            2);
-  // An odd chunk that ends the file needs no pad byte.
-  EXPECT_EQ(
-      Read(Riff().Data(8).Chunk("junk", 3, Pad::kNo).Bytes(), TqAudioFileReader::kReadSampleCount),
-      "tag 0 ch 0 rate 0 avg 0 align 0 bits 0 config 0x0 frames 0");
+            -1);
+  // What was found before the end counts: a fact chunk beyond it is not seen.
+  auto adpcm = [] { return Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(512); };
+  EXPECT_EQ(Frames(adpcm().Chunk("JUNK", 2).Fact(1017).Bytes()), 1017);
+  EXPECT_EQ(Frames(adpcm().Chunk("JU\x01K", 2).Fact(1017).Bytes()), 2);
+}
+
+// The sizes of sparse files; RecordingSource reads them as zeros.
+constexpr uint64_t kGiB = uint64_t{1} << 30;
+
+TEST(WaveReaderTest, CostDoesNotGrowWithTheFileSize) {
+  struct Case {
+    const char* what;
+    ByteImage head;  // the bytes before the zeros
+    uint64_t size;
+    std::string result;
+    std::string reads;
+  };
+  const ByteImage riff = Riff().Bytes();
+  const ByteImage fmtOnly = Cd(Riff()).Bytes();
+  const ByteImage unfinished = Cd(Riff()).Header("data", 0).Bytes();
+  const ByteImage adpcm = Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(512).Bytes();
+  // 4 GiB of data: the walk looks for a fact once, where the data ends.
+  const ByteImage bigAdpcm =
+      Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Header("data", 0xFFFFFFFE).Bytes();
+  const Case cases[] = {
+      {"no chunk", riff, 5 * kGiB, "refused", "0+4096"},
+      {"no chunk", riff, 100 * kGiB, "refused", "0+4096"},
+      {"preallocated, no data", fmtOnly, 2 * kGiB, "refused", "0+4096"},
+      {"preallocated, no data", fmtOnly, 100 * kGiB, "refused", "0+4096"},
+      {"data size 0", unfinished, 5 * kGiB, CdLine(1342177269), "0+4096"},
+      {"data size 0", unfinished, 100 * kGiB, CdLine(4294967295), "0+4096"},
+      {"no fact", adpcm, 5 * kGiB,
+       "tag 17 ch 1 rate 8000 avg 4055 align 256 bits 4 config 0x1 frames 2", "0+4096"},
+      {"no fact", bigAdpcm, 100 * kGiB,
+       "tag 17 ch 1 rate 8000 avg 4055 align 256 bits 4 config 0x1 frames 16777215",
+       "0+4096 4294967340+4096"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(c.size / kGiB) + " GiB");
+    RecordingSource source(c.head, c.size);
+    WaveHeader h;
+    const bool ok = ReadWaveHeader(source, kBoth, &h);
+    EXPECT_EQ(Describe(ok, h), c.result);
+    EXPECT_EQ(source.reads, c.reads);
+  }
 }
 
 TEST(WaveReaderTest, WalkStopsAndTakesFirstChunks) {
@@ -190,6 +260,14 @@ TEST(WaveReaderTest, FailedReadsRefuseTheFile) {
   // The first block reads, the one holding "fmt " does not.
   EXPECT_EQ(read(FaultySource(bytes, 4096)), "refused");
   EXPECT_EQ(read(FaultySource(bytes, bytes.size(), true)), "refused");
+  // What follows a data size of 0, and a fact chunk after the data, are read
+  // or the file is refused: it is never counted as if they were not there.
+  const ByteImage unfinished = Cd(Riff().Chunk("LIST", 4044)).Header("data", 0).Zeros(40).Bytes();
+  EXPECT_EQ(read(FaultySource(unfinished, unfinished.size())), CdLine(10));
+  EXPECT_EQ(read(FaultySource(unfinished, 4096)), "refused");
+  const ByteImage late = Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(5120).Fact(7).Bytes();
+  EXPECT_EQ(Frames(late), 7);
+  EXPECT_EQ(read(FaultySource(late, 5160)), "refused");
 }
 
 TEST(WaveReaderTest, MemorySourceReadsWhatAFileWould) {
@@ -295,6 +373,78 @@ TEST(WaveReaderTest, FactChunk) {
   // PCM frames follow from the bytes; a fact chunk does not override them.
   EXPECT_EQ(Frames(Cd(Riff()).Fact(999).Data(40).Bytes()), 10);
   EXPECT_EQ(Frames(Riff().Extensible(2, 8000, 32000, 4, 16, 3, 1).Fact(999).Data(40).Bytes()), 10);
+  // Float, A-law and mu-law store whole bytes per sample too.
+  EXPECT_EQ(Frames(Riff().FmtEx(3, 2, 8000, 64000, 8, 32).Fact(999).Data(48).Bytes()), 6);
+  EXPECT_EQ(Frames(Riff().FmtEx(6, 1, 8000, 8000, 1, 8).Fact(999).Data(48).Bytes()), 48);
+  EXPECT_EQ(Frames(Riff().FmtEx(7, 2, 8000, 16000, 2, 8).Fact(999).Data(48).Bytes()), 24);
+  EXPECT_EQ(Frames(Riff().Extensible(2, 8000, 64000, 8, 32, 3, 3).Fact(999).Data(48).Bytes()), 6);
+}
+
+TEST(WaveReaderTest, FactAfterData) {
+  // IMA ADPCM whose 147456 data bytes are 144 blocks of 1024 but 147455
+  // frames by its fact chunk, which the writer put last.
+  auto ima = [](test::WaveBuilder b) {
+    b.FmtEx(0x11, 1, 22050, 11100, 1024, 4).Data(147456);
+    return b;
+  };
+  const std::string imaLine =
+      "tag 17 ch 1 rate 22050 avg 11100 align 1024 bits 4 config 0x1 frames ";
+  EXPECT_EQ(Read(ima(Riff()).Fact(147455).Bytes()), imaLine + "147455");
+  EXPECT_EQ(Read(ima(Riff()).Chunk("LIST", 30).Fact(147455).Bytes()), imaLine + "147455");
+  EXPECT_EQ(Read(ima(Rifx()).Chunk("LIST", 30).Fact(147455).Bytes()), imaLine + "147455");
+  EXPECT_EQ(Read(ima(Riff()).Chunk("LIST", 30).Bytes()), imaLine + "144");
+  // It costs one read where the data ends, and none of the data.
+  const ByteImage late = ima(Riff()).Chunk("LIST", 30).Fact(147455).Bytes();
+  RecordingSource source(late);
+  WaveHeader h;
+  ASSERT_TRUE(ReadWaveHeader(source, kBoth, &h));
+  EXPECT_EQ(source.reads, "0+4096 147502+50");
+  // Extensible with a compressed sub-format, or with none, is counted by its
+  // fact chunk wherever it is; the first fact chunk wins.
+  EXPECT_EQ(
+      Frames(Riff().Extensible(2, 8000, 4055, 512, 4, 0x3, 0x11).Data(512).Fact(1017).Bytes()),
+      1017);
+  EXPECT_EQ(
+      Frames(Riff().Extensible(2, 8000, 4055, 512, 4, 0x3, 1, 0).Data(512).Fact(1017).Bytes()),
+      1017);
+  EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Fact(5).Data(512).Fact(7).Bytes()), 5);
+  EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Data(512).Fact(7).Fact(5).Bytes()), 7);
+  // A late fact chunk cut off by the end of the file is ignored.
+  EXPECT_EQ(Frames(Riff()
+                       .FmtEx(0x11, 1, 8000, 4055, 256, 4)
+                       .Data(512)
+                       .Header("fact", 4)
+                       .Raw({7, 0})
+                       .Bytes()),
+            2);
+  // A format counted from its bytes ignores a late fact and reads no further.
+  const ByteImage pcm = Cd(Riff()).Data(10000).Fact(999).Bytes();
+  RecordingSource pcmSource(pcm);
+  ASSERT_TRUE(ReadWaveHeader(pcmSource, kBoth, &h));
+  EXPECT_EQ(h.numSamples, 2500u);
+  EXPECT_EQ(pcmSource.reads, "0+4096");
+}
+
+TEST(WaveReaderTest, DataSizeZero) {
+  // A size never filled in, with 980 bytes of samples after the header.
+  EXPECT_EQ(Read(Cd(Riff()).Header("data", 0).Zeros(980).Bytes()), CdLine(245));
+  EXPECT_EQ(Read(Cd(Riff()).Header("data", 0).Raw({'a', 'b', 0x01, 'c'}).Zeros(976).Bytes()),
+            CdLine(245));
+  // A chunk id right after the header: the data chunk really is empty.
+  EXPECT_EQ(Read(Cd(Riff()).Header("data", 0).Chunk("LIST", 972).Bytes()), CdLine(0));
+  EXPECT_EQ(Read(Cd(Riff()).Header("data", 0).Raw({'L', 'I', 'S', 'T'}).Bytes()), CdLine(0));
+  // Fewer than 4 bytes after it: they are the data.
+  auto mono8 = [] { return Riff().Fmt(1, 1, 8000, 8000, 1, 8).Header("data", 0); };
+  EXPECT_EQ(Frames(mono8().Raw({'L', 'I', 'S'}).Bytes()), 3);
+  EXPECT_EQ(Frames(mono8().Bytes()), 0);
+  // Data that runs to the end of the file leaves no room for chunks after
+  // it; an empty data chunk does.
+  EXPECT_EQ(Frames(Riff().Header("data", 0).Zeros(980).Fmt(1, 2, 44100, 176400, 4, 16).Bytes()),
+            -1);
+  EXPECT_EQ(Frames(Riff().Header("data", 0).Fmt(1, 2, 44100, 176400, 4, 16).Bytes()), 0);
+  EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Header("data", 0).Fact(9).Bytes()), 9);
+  EXPECT_EQ(Frames(Riff().FmtEx(0x11, 1, 8000, 4055, 256, 4).Header("data", 0).Zeros(1024).Bytes()),
+            4);
 }
 
 TEST(WaveReaderTest, DataBytesAreDeclaredCappedByFile) {
@@ -327,9 +477,10 @@ TEST(WaveReaderTest, FrameCount) {
   EXPECT_EQ(frames(1, 2, 8, 24), 8);  // a wrong block align is ignored
   EXPECT_EQ(frames(1, 1, 3, 20), 16);
   EXPECT_EQ(frames(1, 1, 2, 12), 24);
-  EXPECT_EQ(frames(3, 2, 8, 32), 6);
-  EXPECT_EQ(frames(6, 1, 1, 8), 48);
-  EXPECT_EQ(frames(7, 2, 2, 8), 24);
+  // Float, A-law and mu-law ignore a wrong block align as well.
+  EXPECT_EQ(frames(3, 2, 6, 32), 6);
+  EXPECT_EQ(frames(6, 1, 2, 8), 48);
+  EXPECT_EQ(frames(7, 2, 3, 8), 24);
   EXPECT_EQ(frames(1, 0, 4, 16), 12);  // no channels: block align decides
   EXPECT_EQ(frames(1, 0, 0, 16), 0);
   EXPECT_EQ(frames(2, 1, 0, 4), 0);

@@ -138,7 +138,8 @@ TEST(ScanTest, DeepNestingIsWalkedCompletely) {
 TEST(ScanTest, RootTextFormDoesNotChangeTheReport) {
   TempTree tree;
   tree.File("sub/a.wav", Stereo16(1));
-  const std::string expected = Scan(tree.Root()).report;
+  const std::string expected = "/sub/a.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t1\n";
+  EXPECT_EQ(Scan(tree.Root()).report, expected);
   EXPECT_EQ(Scan(tree.Root() + "/").report, expected);
   EXPECT_EQ(Scan(tree.Root() + "//").report, expected);
   EXPECT_EQ(Scan(tree.Root() + "/sub/..").report, expected);
