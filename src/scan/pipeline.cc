@@ -12,9 +12,10 @@ namespace {
 // only well below it, so a run does not flip to and fro.
 constexpr double kSlowMicros = 200;
 constexpr double kFastMicros = 50;
-// Above this a call is so slow (a share far away) that more calls in flight
-// pay even on two cores: the threads only wait.
-constexpr double kVerySlowMicros = 500;
+// Calls that stay slow for this many files in a row get the most threads:
+// a cold disk answers a deep queue faster than a shallow one, and threads
+// that wait on a share cost nothing while they wait.
+constexpr int kSlowStreak = 64;
 // How much one call moves the average: enough to react within a few files,
 // little enough that one stray slow file does not bring the threads in.
 constexpr double kWeight = 1.0 / 8;
@@ -128,10 +129,9 @@ void LatencyGate::Record(int64_t nanoseconds) {
   average_ += (micros - average_) * kWeight;
   if (!slow_ && average_ > kSlowMicros) slow_ = true;
   if (slow_ && average_ < kFastMicros) slow_ = false;
+  streak_ = average_ > kSlowMicros ? streak_ + 1 : 0;
 }
 
-size_t LatencyGate::Parallelism() const {
-  return average_ > kVerySlowMicros ? kMaxThreads : kThreads;
-}
+size_t LatencyGate::Parallelism() const { return streak_ >= kSlowStreak ? kMaxThreads : kThreads; }
 
 }  // namespace wavtally

@@ -117,6 +117,7 @@ class LatencyGate {
   Clock clock_;
   double average_ = 0;  // microseconds, a moving average
   bool slow_ = false;
+  int streak_ = 0;  // calls in a row with the average above the slow mark
 };
 
 }  // namespace wavtally
