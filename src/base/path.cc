@@ -81,14 +81,8 @@ bool Path::DirectoryExists() const {
 bool Path::IsDirectory() const { return DirectoryExists(); }
 
 bool Path::GetFolderId(FolderId* id) const {
-  std::string error;
-  return GetFolderId(id, &error);
-}
-
-bool Path::GetFolderId(FolderId* id, std::string* error) const {
-  error->clear();
   FolderId found;
-  if (text_.empty() || !platform::StatFolder(text_, &found, error)) return false;
+  if (text_.empty() || !platform::StatFolder(text_, &found)) return false;
   if (id != nullptr) *id = found;
   return true;
 }

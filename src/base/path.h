@@ -45,10 +45,6 @@ class Path {
   bool IsDirectory() const;
   /// Returns true and sets *id when the path names a folder, links followed.
   bool GetFolderId(FolderId* id) const;
-  /// Returns true and sets *id when the path names a folder, links followed;
-  /// otherwise sets *error to why the path could not be looked at, or to an
-  /// empty text when it names no folder.
-  bool GetFolderId(FolderId* id, std::string* error) const;
 
   /// Returns the path's text.
   operator CStdStr() const { return text_; }
