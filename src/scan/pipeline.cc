@@ -1,6 +1,7 @@
 #include "scan/pipeline.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <system_error>
 #include <utility>
@@ -8,16 +9,21 @@
 namespace wavtally {
 namespace {
 
-// A call counts as slow above this, and threads take over; they hand back
-// only well below it, so a run does not flip to and fro.
-constexpr double kSlowMicros = 200;
-constexpr double kFastMicros = 50;
-// Calls that stay slow for this many files in a row get the most threads:
-// a cold disk answers a deep queue faster than a shallow one, and threads
-// that wait on a share cost nothing while they wait.
-constexpr int kSlowStreak = 64;
-// How much one call moves the average: enough to react within a few files,
-// little enough that one stray slow file does not bring the threads in.
+// A call counts as slow above this: a page-cache hit takes a few
+// microseconds, a read from a disk or over a network tens of microseconds
+// and more. Threads take over once most of the latest calls were slow and
+// hand back once nearly none were, so one stray slow file does not bring
+// them in and a run does not flip to and fro.
+constexpr double kSlowMicros = 50;
+constexpr int kSlowToStart = 6;  // of the latest 8 calls
+constexpr int kSlowToStop = 1;
+// Calls this slow on average (a share far away) that stay so for this many
+// files in a row get the most threads: they only wait, so more of them in
+// flight cost nothing. Below it, more threads fighting over the work cost
+// more than they gain.
+constexpr double kVerySlowMicros = 1000;
+constexpr int kVerySlowStreak = 64;
+// How much one call moves the average.
 constexpr double kWeight = 1.0 / 8;
 
 }  // namespace
@@ -34,6 +40,7 @@ void Job::RunToEnd() {
 // Jobs handed over together; a slow file system loses nothing by it, since
 // the owner hands over what it has whenever it waits.
 constexpr size_t kBatch = 16;
+constexpr size_t kJobsPerThread = 4;
 
 ThreadPool::ThreadPool(size_t threads) : limit_(threads == 0 ? 1 : threads) {}
 
@@ -57,10 +64,15 @@ void ThreadPool::Publish() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (std::shared_ptr<Job>& job : staged_) queue_.push_back(std::move(job));
   staged_.clear();
-  // Threads that are awake take the next job as they finish one; only the
-  // jobs beyond the idle threads need new ones.
-  size_t wake = std::min(idle_, queue_.size());
-  while (queue_.size() > wake + (threads_.size() - idle_) && threads_.size() < limit_) {
+  // A thread that is awake takes the next job as it finishes one, so a few
+  // jobs a thread keep the threads busy without waking one per job. When
+  // jobs are slow they pile up, the window lets more of them wait, and more
+  // threads come in, up to the limit.
+  const size_t wanted = (queue_.size() + kJobsPerThread - 1) / kJobsPerThread;
+  const size_t awake = threads_.size() - idle_;
+  size_t wake = wanted > awake ? std::min(idle_, wanted - awake) : 0;
+  for (size_t start = wanted - std::min(wanted, awake + wake);
+       start > 0 && threads_.size() < limit_; --start) {
     try {
       threads_.emplace_back([this] { Work(); });
     } catch (const std::system_error&) {
@@ -127,11 +139,15 @@ LatencyGate::LatencyGate(Clock clock) : clock_(std::move(clock)) {
 void LatencyGate::Record(int64_t nanoseconds) {
   const double micros = static_cast<double>(nanoseconds) / 1000;
   average_ += (micros - average_) * kWeight;
-  if (!slow_ && average_ > kSlowMicros) slow_ = true;
-  if (slow_ && average_ < kFastMicros) slow_ = false;
-  streak_ = average_ > kSlowMicros ? streak_ + 1 : 0;
+  recent_ = static_cast<uint8_t>(recent_ << 1 | (micros > kSlowMicros ? 1 : 0));
+  const int slow_calls = std::popcount(recent_);
+  if (!slow_ && slow_calls >= kSlowToStart) slow_ = true;
+  if (slow_ && slow_calls <= kSlowToStop) slow_ = false;
+  streak_ = average_ > kVerySlowMicros ? streak_ + 1 : 0;
 }
 
-size_t LatencyGate::Parallelism() const { return streak_ >= kSlowStreak ? kMaxThreads : kThreads; }
+size_t LatencyGate::Parallelism() const {
+  return streak_ >= kVerySlowStreak ? kMaxThreads : kThreads;
+}
 
 }  // namespace wavtally

@@ -117,7 +117,8 @@ class LatencyGate {
   Clock clock_;
   double average_ = 0;  // microseconds, a moving average
   bool slow_ = false;
-  int streak_ = 0;  // calls in a row with the average above the slow mark
+  uint8_t recent_ = 0;  // a bit a call, the latest lowest: was it slow
+  int streak_ = 0;      // calls in a row with the average above the very slow mark
 };
 
 }  // namespace wavtally
