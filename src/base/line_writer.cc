@@ -3,25 +3,40 @@
 namespace wavtally {
 
 void LineWriter::EndLine() {
-  line_.push_back(L'\n');
-  if (!failed_) {
-    switch (Emit(line_, &error_)) {
-      case EmitResult::kOk:
-        break;
-      case EmitResult::kClosed:
-        closed_ = true;
-        failed_ = true;
-        break;
-      case EmitResult::kFailed:
-        failed_ = true;
-        break;
-    }
+  text_.push_back(L'\n');
+  if (holding_ && !failed_) {
+    held_ = text_.size();
+    return;
   }
-  line_.clear();
+  Send(text_);
+  text_.clear();
 }
 
-LineWriter::EmitResult StringLineWriter::Emit(std::wstring_view line, std::string*) {
-  AppendUtf8(line, text_);
+void LineWriter::SendHeld() {
+  holding_ = false;
+  if (held_ == 0) return;
+  Send(std::wstring_view(text_).substr(0, held_));
+  text_.erase(0, held_);
+  held_ = 0;
+}
+
+void LineWriter::Send(std::wstring_view lines) {
+  if (failed_) return;
+  switch (Emit(lines, &error_)) {
+    case EmitResult::kOk:
+      break;
+    case EmitResult::kClosed:
+      closed_ = true;
+      failed_ = true;
+      break;
+    case EmitResult::kFailed:
+      failed_ = true;
+      break;
+  }
+}
+
+LineWriter::EmitResult StringLineWriter::Emit(std::wstring_view lines, std::string*) {
+  AppendUtf8(lines, text_);
   return EmitResult::kOk;
 }
 

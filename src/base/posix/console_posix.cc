@@ -15,15 +15,15 @@ namespace {
 
 // Standard output and error as raw descriptors: the bytes are UTF-8 made by
 // AppendUtf8, so neither the C locale nor stdio buffering can alter or hold
-// them back, and each line costs a single write(2).
+// them back, and each line (or batch of held lines) costs a single write(2).
 class FdLineWriter : public LineWriter {
  public:
   explicit FdLineWriter(int fd) : fd_(fd) {}
 
  protected:
-  EmitResult Emit(std::wstring_view line, std::string* error) override {
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
     bytes_.clear();
-    AppendUtf8(line, bytes_);
+    AppendUtf8(lines, bytes_);
     std::string_view rest = bytes_;
     while (!rest.empty()) {
       const ssize_t n = ::write(fd_, rest.data(), rest.size());

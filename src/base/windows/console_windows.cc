@@ -22,7 +22,8 @@ bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c < 0xE000; }
 
 // Standard output and error in the C runtime's UTF-8 text mode: the runtime
 // turns the UTF-16 text into UTF-8 and "\n" into "\r\n", which is what a
-// Windows console, pipe or file expects. Each line is a single _write.
+// Windows console, pipe or file expects. Each line (or batch of held lines)
+// is a single _write.
 class ConsoleLineWriter : public LineWriter {
  public:
   explicit ConsoleLineWriter(FILE* stream) : fd_(_fileno(stream)) {
@@ -32,11 +33,11 @@ class ConsoleLineWriter : public LineWriter {
   }
 
  protected:
-  EmitResult Emit(std::wstring_view line, std::string* error) override {
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
     // A surrogate without its partner would reach the runtime's converter,
     // whose answer differs between runtimes; the report gets U+FFFD instead,
     // as AppendUtf8 writes it.
-    wide_.assign(line);
+    wide_.assign(lines);
     for (size_t i = 0; i < wide_.size(); ++i) {
       if (IsHighSurrogate(wide_[i]) && i + 1 < wide_.size() && IsLowSurrogate(wide_[i + 1])) {
         ++i;
