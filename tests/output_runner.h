@@ -132,14 +132,7 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
       ended = waitpid(pid, &wstatus, WNOHANG) == pid;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    char buffer[4096];
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p = {fds[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      const ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      result.out.append(buffer, static_cast<size_t>(n));
-    }
+    ReadUntil(fds[0], result.out, deadline);
     close(fds[0]);
   }
   result.status = ended ? ExitStatusOf(wstatus) : WaitForTool(pid, deadline);

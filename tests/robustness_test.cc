@@ -872,14 +872,25 @@ TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
   EXPECT_EQ(r.err, "wavtally: cannot write report: no space left on device\n");
 
   // The file fills up part way through the report: what went out is the
-  // report's beginning, and nothing more happens.
-  FailingOutput limit;
-  limit.unprivileged = true;
-  limit.bytes = 50000;
-  const ToolResult cut = RunToolWithFailingOutput({tree_.Root()}, limit);
-  EXPECT_EQ(cut.status, 1);
-  EXPECT_EQ(cut.err, "wavtally: cannot write report: file too large\n");
-  EXPECT_TRUE(cut.out == full_.out.substr(0, limit.bytes)) << cut.out.size() << " bytes";
+  // report's beginning, and nothing more happens. The message says how much
+  // of the last line is there, unless the file ends between lines.
+  const size_t kInLine = 50000, kAtLineEnd = full_.out.find('\n', kInLine) + 1;
+  for (const size_t bytes : {kInLine, kAtLineEnd}) {
+    SCOPED_TRACE(bytes);
+    FailingOutput limit;
+    limit.unprivileged = true;
+    limit.bytes = bytes;
+    const ToolResult cut = RunToolWithFailingOutput({tree_.Root()}, limit);
+    EXPECT_EQ(cut.status, 1);
+    const size_t start = full_.out.rfind('\n', bytes - 1) + 1;
+    const std::string note = start == bytes
+                                 ? ""
+                                 : " (wrote " + std::to_string(bytes - start) + " of " +
+                                       std::to_string(full_.out.find('\n', bytes) + 1 - start) +
+                                       " bytes of the last line)";
+    EXPECT_EQ(cut.err, "wavtally: cannot write report: file too large" + note + "\n");
+    EXPECT_TRUE(cut.out == full_.out.substr(0, bytes)) << cut.out.size() << " bytes";
+  }
 
   FailingOutput closed;
   closed.kind = FailingOutput::Kind::kClosed;

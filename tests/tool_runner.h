@@ -5,11 +5,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -76,6 +79,22 @@ inline int WaitForTool(pid_t pid, std::chrono::steady_clock::time_point deadline
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return ExitStatusOf(wstatus);
+}
+
+/// Appends to into what fd gives until its end or the time until; returns
+/// true at the end.
+inline bool ReadUntil(int fd, std::string& into, std::chrono::steady_clock::time_point until) {
+  char buffer[4096];
+  for (auto now = std::chrono::steady_clock::now(); now < until;
+       now = std::chrono::steady_clock::now()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::min<int64_t>(wait.count(), 100))) <= 0) continue;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return true;
+    into.append(buffer, static_cast<size_t>(n));
+  }
+  return false;
 }
 
 /// The four lines every report starts with.

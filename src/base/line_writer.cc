@@ -35,6 +35,16 @@ void LineWriter::Send(std::wstring_view lines) {
   }
 }
 
+std::string LineWriter::CutLineNote(std::string_view sent, size_t written) {
+  if (written == 0 || written >= sent.size() || sent[written - 1] == '\n') return "";
+  const size_t previous_end = sent.rfind('\n', written - 1);
+  const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;
+  const size_t end = sent.find('\n', written);
+  const size_t length = (end == std::string_view::npos ? sent.size() : end + 1) - start;
+  return " (wrote " + std::to_string(written - start) + " of " + std::to_string(length) +
+         " bytes of the last line)";
+}
+
 LineWriter::EmitResult StringLineWriter::Emit(std::wstring_view lines, std::string*) {
   AppendUtf8(lines, text_);
   return EmitResult::kOk;

@@ -50,6 +50,11 @@ class LineWriter {
   /// however many writes that takes; on failure stores the reason in *error.
   virtual EmitResult Emit(std::wstring_view lines, std::string* error) = 0;
 
+  /// Returns " (wrote N of M bytes of the last line)" when the first written
+  /// bytes of sent, the bytes of whole lines, end inside a line; returns an
+  /// empty text when they end at the end of a line or are none.
+  static std::string CutLineNote(std::string_view sent, size_t written);
+
  private:
   // Hands lines to Emit unless a write failed before; records a failure.
   void Send(std::wstring_view lines);

@@ -1,9 +1,18 @@
 #include "base/line_writer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "base/entry.h"
+#include "temp_tree.h"
+#include "tool_runner.h"
 
 namespace wavtally {
 namespace {
@@ -68,6 +77,96 @@ TEST(LineWriterTest, NothingIsSentAfterAFailureHeldOrNot) {
   w.SendHeld();
   Line(w, "e");
   EXPECT_EQ(w.emits, (std::vector<std::string>{"a\n", "b\nc\n"}));
+}
+
+// ---------------------------------------------------------------------------
+// The real standard output, in a child process.
+
+struct ChildResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;  // what the child wrote to the descriptor it was given
+};
+
+// What the child runs, set before the fork: RunEntry takes a plain function.
+std::function<void(int fd)> child_body;
+int child_fd = -1;
+
+int ChildEntry(const std::vector<CStdStr>&) {
+  child_body(child_fd);
+  return 0;
+}
+
+// Runs body(fd) under RunEntry in a child process, as wavtally's main would,
+// and returns how the child ended and what it wrote to fd, a pipe.
+ChildResult RunInChild(std::function<void(int fd)> body) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  child_body = std::move(body);
+  child_fd = fds[1];
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    char name[] = "child";
+    char* argv[] = {name, nullptr};
+    _exit(RunEntry(1, argv, ChildEntry));
+  }
+  close(fds[1]);
+  ChildResult result;
+  const auto deadline = test::ToolDeadline();
+  test::ReadUntil(fds[0], result.out, deadline);
+  close(fds[0]);
+  result.status = test::WaitForTool(pid, deadline);
+  return result;
+}
+
+void WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n <= 0) _exit(126);
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+TEST(StdOutTest, LineCutByAFullFileIsCountedInTheMessage) {
+  // Each case: the file's size limit, what must be in it, and the message.
+  const struct {
+    size_t limit;
+    std::string kept;
+    std::string error;
+  } kCases[] = {
+      {22, "first line\nsecond\nthir", "file too large (wrote 4 of 11 bytes of the last line)"},
+      {18, "first line\nsecond\n", "file too large"},
+      {5, "first", "file too large (wrote 5 of 11 bytes of the last line)"},
+      {11, "first line\n", "file too large"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.limit);
+    test::TempTree tree;
+    const std::string path = tree.At("out");
+    const ChildResult r = RunInChild([&](int fd) {
+      const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0 || dup2(file, STDOUT_FILENO) < 0) _exit(126);
+      // Past the limit write(2) fails with EFBIG instead of the signal
+      // ending the child.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit = {c.limit, c.limit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+      LineWriter& out = StdOut();
+      Line(out, "first line");
+      out.HoldLines();
+      Line(out, "second");
+      Line(out, "third line");
+      out.SendHeld();
+      Line(out, "fourth");
+      WriteAll(fd, out.Error());
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.error);
+    EXPECT_EQ(test::ReadWhole(path), c.kept);
+  }
 }
 
 }  // namespace

@@ -24,9 +24,9 @@ class FdLineWriter : public LineWriter {
   EmitResult Emit(std::wstring_view lines, std::string* error) override {
     bytes_.clear();
     AppendUtf8(lines, bytes_);
-    std::string_view rest = bytes_;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(fd_, rest.data(), rest.size());
+    size_t done = 0;
+    while (done < bytes_.size()) {
+      const ssize_t n = ::write(fd_, bytes_.data() + done, bytes_.size() - done);
       if (n < 0) {
         const int code = errno;
         if (code == EINTR) continue;
@@ -35,10 +35,12 @@ class FdLineWriter : public LineWriter {
         // whenever its reader falls behind; waiting for room keeps the
         // report whole instead of failing it.
         if ((code == EAGAIN || code == EWOULDBLOCK) && WaitUntilWritable()) continue;
-        *error = platform::ErrorText(code);
+        // A file that filled up in the middle of a line keeps the part that
+        // fitted; whoever reads it is told how much of that line is there.
+        *error = platform::ErrorText(code) + CutLineNote(bytes_, done);
         return code == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
       }
-      rest.remove_prefix(static_cast<size_t>(n));
+      done += static_cast<size_t>(n);
     }
     return EmitResult::kOk;
   }

@@ -29,7 +29,9 @@ class ConsoleLineWriter : public LineWriter {
   explicit ConsoleLineWriter(FILE* stream) : fd_(_fileno(stream)) {
     // Must happen before anything is written; a process started without the
     // stream has no descriptor to switch.
-    if (fd_ >= 0) _setmode(fd_, _O_U8TEXT);
+    if (fd_ < 0) return;
+    _setmode(fd_, _O_U8TEXT);
+    on_disk_ = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd_))) == FILE_TYPE_DISK;
   }
 
  protected:
@@ -50,10 +52,15 @@ class ConsoleLineWriter : public LineWriter {
       return EmitResult::kFailed;
     }
     const auto bytes = static_cast<unsigned>(wide_.size() * sizeof(wchar_t));
+    // Only a file on disk fills up, and only its position tells how much of
+    // a failed write went out: the runtime does not say.
+    const __int64 start = on_disk_ ? _telli64(fd_) : -1;
     _doserrno = 0;
     if (_write(fd_, wide_.data(), bytes) >= 0) return EmitResult::kOk;
     const unsigned long code = _doserrno != 0 ? _doserrno : GetLastError();
     *error = platform::ErrorText(static_cast<int>(code));
+    const __int64 end = start >= 0 ? _telli64(fd_) : -1;
+    if (end > start) *error += CutLineNote(OnDiskForm(wide_), static_cast<size_t>(end - start));
     // The reader of a pipe went away: Windows says "the pipe is being
     // closed" (ERROR_NO_DATA), Wine says the pipe is not connected.
     const bool closed = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE ||
@@ -62,7 +69,18 @@ class ConsoleLineWriter : public LineWriter {
   }
 
  private:
+  // Returns lines as the runtime puts them on disk: UTF-8, CR LF line ends.
+  static std::string OnDiskForm(std::wstring_view lines) {
+    std::string text;
+    for (const char c : EncodeUtf8(lines)) {
+      if (c == '\n') text.push_back('\r');
+      text.push_back(c);
+    }
+    return text;
+  }
+
   int fd_;
+  bool on_disk_ = false;
   std::wstring wide_;
 };
 
