@@ -4,6 +4,7 @@
 // the tool, stall it, or cost a line of the report.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -934,6 +936,73 @@ TEST_F(FailingOutputTest, ReaderThatLeavesEndsTheWalkSilently) {
     EXPECT_EQ(h.err, "");
     EXPECT_EQ(h.out, full_.out.substr(0, head.bytes));
   }
+}
+
+// ---------------------------------------------------------------------------
+// SIGINT and SIGTERM at any moment of a run: what went out ends at the end of
+// a line, and the tool dies by the signal, so a shell sees 130 or 143.
+
+// Runs the tool over root a number of times, output to a file or to a
+// one-page pipe, sending SIGINT or SIGTERM at moments spread over the time
+// a whole run takes.
+void CheckStopsBetweenLines(const std::string& root, bool one_page_pipe) {
+  SCOPED_TRACE(one_page_pipe ? "one-page pipe" : "file");
+  ToolOptions opt;
+  opt.one_page_pipe = one_page_pipe;
+  const auto started = std::chrono::steady_clock::now();
+  const ToolResult full = RunTool({root}, opt);
+  const auto whole = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(full.status, 0);
+  constexpr int kRuns = 30;
+  int stopped = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    opt.signal = i % 2 == 0 ? SIGINT : SIGTERM;
+    opt.signal_delay = std::chrono::duration_cast<std::chrono::microseconds>(whole * i / kRuns);
+    SCOPED_TRACE(std::to_string(opt.signal) + " after " + std::to_string(opt.signal_delay.count()) +
+                 " us");
+    const ToolResult r = RunTool({root}, opt);
+    EXPECT_EQ(r.err, "");
+    // A run may be over before its signal comes.
+    if (r.status == 0) {
+      EXPECT_TRUE(r.out == full.out) << r.out.size() << " bytes";
+      continue;
+    }
+    ++stopped;
+    EXPECT_EQ(r.status, 128 + opt.signal);
+    EXPECT_TRUE(r.out.empty() || r.out.back() == '\n')
+        << "ends in a partial line: " << r.out.substr(r.out.rfind('\n') + 1, 80);
+    EXPECT_TRUE(full.out.compare(0, r.out.size(), r.out) == 0) << r.out.size() << " bytes";
+  }
+  EXPECT_GT(stopped, 0);
+}
+
+TEST(StopSignalTest, ManyShortLinesEndAtALineEnd) {
+  TempTree tree;
+  for (int i = 0; i < 1000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "d%02d/take-%04d.wav", i / 100, i);
+    tree.File(name, Mono16());
+  }
+  CheckStopsBetweenLines(tree.Root(), false);
+  CheckStopsBetweenLines(tree.Root(), true);
+}
+
+TEST(StopSignalTest, LinesLongerThanAPipeBufferEndAtALineEnd) {
+  // Control characters go out escaped, four bytes each: the lines come to
+  // about 15 KiB, past PIPE_BUF (4096) and three page boundaries, while the
+  // paths stay within PATH_MAX.
+  TempTree tree;
+  for (int d = 0; d < 10; ++d) {
+    std::string folder = std::to_string(d);
+    for (const char c : {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 14, 15, 16, 17, 18, 19}) {
+      folder += "/" + std::string(235, c);
+    }
+    for (int f = 0; f < 20; ++f) tree.File(folder + "/" + std::to_string(f) + ".wav", Mono16());
+  }
+  const ToolResult sample = RunTool({tree.Root()});
+  ASSERT_GT(BodyLines(sample.out).at(0).size(), 15000u);
+  CheckStopsBetweenLines(tree.Root(), false);
+  CheckStopsBetweenLines(tree.Root(), true);
 }
 
 }  // namespace

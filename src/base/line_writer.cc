@@ -1,6 +1,47 @@
 #include "base/line_writer.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "base/platform.h"
+
 namespace wavtally {
+namespace {
+
+// One pair for the whole process: any thread may send (the report's lines,
+// messages on standard error) and a signal may land on any thread. Both
+// sides store first and load second, all sequentially consistent, so at
+// least one sees the other: either the handler sees no send under way and
+// ends the process itself, or a sender sees the request, before it begins
+// (and then sends nothing) or after it ends (and then ends the process).
+std::atomic<int> sends_under_way{0};
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
+
+void EndSend() {
+  if (sends_under_way.fetch_sub(1) == 1) {
+    const int sig = stop_signal.load();
+    if (sig != 0) platform::EndBySignal(sig);
+  }
+}
+
+void BeginSend() {
+  sends_under_way.fetch_add(1);
+  if (stop_signal.load() == 0) return;
+  EndSend();
+  // Another send is under way and ends the process once it is out; nothing
+  // more may start meanwhile.
+  for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+}  // namespace
+
+void RequestStop(int sig) {
+  if (stop_signal.exchange(sig) != 0 || sends_under_way.load() == 0) {
+    platform::EndBySignal(sig);
+  }
+}
 
 void LineWriter::EndLine() {
   text_.push_back(L'\n');
@@ -22,7 +63,10 @@ void LineWriter::SendHeld() {
 
 void LineWriter::Send(std::wstring_view lines) {
   if (failed_) return;
-  switch (Emit(lines, &error_)) {
+  BeginSend();
+  const EmitResult result = Emit(lines, &error_);
+  EndSend();
+  switch (result) {
     case EmitResult::kOk:
       break;
     case EmitResult::kClosed:

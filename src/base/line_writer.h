@@ -12,6 +12,10 @@ namespace wavtally {
 /// every completed line is out as soon as it is complete and no line is ever
 /// cut in two by the stream. Lines may also be held back and sent together
 /// in one write.
+///
+/// A stop signal (see RequestStop) never cuts what a writer is sending: the
+/// process ends once the line or batch under way is out, and no later one
+/// is begun.
 class LineWriter {
  public:
   virtual ~LineWriter() = default;
@@ -86,5 +90,12 @@ class StringLineWriter : public LineWriter {
 LineWriter& StdOut();
 /// Returns the writer for standard error.
 LineWriter& StdErr();
+
+/// Asks the process to end on the stop signal sig (nonzero; SIGINT, SIGTERM
+/// or the console's Ctrl-C): at once when no writer is sending, otherwise as
+/// soon as what is being sent is out. A second request while the first waits
+/// ends the process at once, for a write that cannot finish. Safe in a
+/// signal handler and on any thread; returns only while a send is under way.
+void RequestStop(int sig);
 
 }  // namespace wavtally

@@ -6,8 +6,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/entry.h"
@@ -80,7 +83,7 @@ TEST(LineWriterTest, NothingIsSentAfterAFailureHeldOrNot) {
 }
 
 // ---------------------------------------------------------------------------
-// The real standard output, in a child process.
+// The real standard output, and stop signals, in a child process.
 
 struct ChildResult {
   int status = -1;  // exit status, or 128 + signal number
@@ -167,6 +170,92 @@ TEST(StdOutTest, LineCutByAFullFileIsCountedInTheMessage) {
     EXPECT_EQ(r.out, c.error);
     EXPECT_EQ(test::ReadWhole(path), c.kept);
   }
+}
+
+// Sends lines to fd, running mid_send after half the bytes of each Emit: a
+// signal then lands in the middle of a line, as it may in a long write(2).
+class InterruptedSink : public LineWriter {
+ public:
+  InterruptedSink(int fd, std::function<void()> mid_send)
+      : fd_(fd), mid_send_(std::move(mid_send)) {}
+
+ protected:
+  EmitResult Emit(std::wstring_view lines, std::string*) override {
+    const std::string bytes = EncodeUtf8(lines);
+    WriteAll(fd_, std::string_view(bytes).substr(0, bytes.size() / 2));
+    mid_send_();
+    WriteAll(fd_, std::string_view(bytes).substr(bytes.size() / 2));
+    return EmitResult::kOk;
+  }
+
+ private:
+  int fd_;
+  std::function<void()> mid_send_;
+};
+
+TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheSignalEndsTheRun) {
+  enum class Lands { kOnTheWriter, kOnAnotherThread, kTwice, kBetweenLines };
+  const struct {
+    int sig;
+    Lands lands;
+    std::string out;
+  } kCases[] = {
+      {SIGINT, Lands::kOnTheWriter, "one\ntwo\nthree\n"},
+      {SIGTERM, Lands::kOnAnotherThread, "one\ntwo\nthree\n"},
+      {SIGTERM, Lands::kBetweenLines, "one\n"},
+      // A second signal does not wait for a write that may never end.
+      {SIGINT, Lands::kTwice, "one\ntwo\nt"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(static_cast<int>(c.lands));
+    const ChildResult r = RunInChild([&](int fd) {
+      bool armed = false;
+      InterruptedSink sink(fd, [&] {
+        if (!armed) return;
+        if (c.lands == Lands::kOnAnotherThread) {
+          // raise() sends to the calling thread: the handler runs there.
+          std::thread([&] { raise(c.sig); }).join();
+        } else {
+          raise(c.sig);
+          if (c.lands == Lands::kTwice) raise(c.sig);
+        }
+      });
+      Line(sink, "one");
+      if (c.lands == Lands::kBetweenLines) raise(c.sig);
+      armed = true;
+      sink.HoldLines();
+      Line(sink, "two");
+      Line(sink, "three");
+      sink.SendHeld();
+      Line(sink, "four");
+    });
+    EXPECT_EQ(r.status, 128 + c.sig);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
+  const ChildResult r = RunInChild([](int fd) {
+    std::atomic<bool> other_sent{false};
+    InterruptedSink other(fd, [] {});
+    InterruptedSink sink(fd, [&] {
+      raise(SIGINT);
+      // Another thread's line, begun now, must never go out; give it time
+      // to, then finish this one.
+      std::thread([&] {
+        Line(other, "other");
+        other_sent = true;
+      }).detach();
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      while (!other_sent && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    Line(sink, "one");
+    Line(sink, "two");
+  });
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_EQ(r.out, "one\n");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -61,6 +63,31 @@ class FdLineWriter : public LineWriter {
   std::string bytes_;
 };
 
+void OnStopSignal(int sig) {
+  const int saved = errno;
+  RequestStop(sig);
+  errno = saved;
+}
+
+// Catches SIGINT and SIGTERM so that they end the run between lines; a
+// signal the caller had ignored (a background job of a non-interactive
+// shell, say) stays ignored. SA_RESTART keeps the writes and reads of the
+// walk going when the handler returns because a line is still under way.
+void CatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  for (const int sig : {SIGINT, SIGTERM}) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(sig, &action, nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 LineWriter& StdOut() {
@@ -73,7 +100,24 @@ LineWriter& StdErr() {
   return writer;
 }
 
+namespace platform {
+
+void EndBySignal(int sig) {
+  signal(sig, SIG_DFL);
+  raise(sig);
+  // In a handler the signal is blocked until it returns; letting it through
+  // here ends the process before any more of the program runs.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  _exit(128 + sig);
+}
+
+}  // namespace platform
+
 int RunEntry(int argc, char** argv, EntryFunction fn) {
+  CatchStopSignals();
   // Arguments are bytes here; decoding them without loss lets a folder whose
   // name is not valid UTF-8 still be opened.
   std::vector<CStdStr> args;

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -84,6 +85,18 @@ class ConsoleLineWriter : public LineWriter {
   std::wstring wide_;
 };
 
+// The console runs this on a thread of its own. RequestStop returns only
+// while a writer is sending, and that writer ends the process once its lines
+// are out; this thread waits for that rather than returning, since after a
+// closed window the system would end the process as soon as it returned.
+BOOL WINAPI OnConsoleStop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  RequestStop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
+  for (;;) Sleep(INFINITE);
+}
+
 }  // namespace
 
 LineWriter& StdOut() {
@@ -96,10 +109,17 @@ LineWriter& StdErr() {
   return writer;
 }
 
+namespace platform {
+
+void EndBySignal(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
+
+}  // namespace platform
+
 int RunEntry(int argc, wchar_t** argv, EntryFunction fn) {
   // Both streams switch to UTF-8 text mode now, before the first write.
   StdOut();
   StdErr();
+  SetConsoleCtrlHandler(OnConsoleStop, TRUE);
   std::vector<CStdStr> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   return fn(args);
