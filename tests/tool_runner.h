@@ -44,6 +44,8 @@ struct ToolOptions {
   /// as fast as it can into the result: a line longer than a page then
   /// always takes several writes.
   bool one_page_pipe = false;
+  /// Whether standard error is a pipe whose reader has already gone.
+  bool closed_stderr_pipe = false;
   /// A signal sent to the tool once signal_delay has passed since it was
   /// started; 0 for none.
   int signal = 0;
@@ -164,11 +166,12 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOption
       close(fds[0]);
       dup2(fds[1], 1);
     }
-    if (opt.closed_pipe) {
+    for (const int fd : {opt.closed_pipe ? 1 : -1, opt.closed_stderr_pipe ? 2 : -1}) {
       int gone[2];
+      if (fd < 0) continue;
       if (pipe(gone) != 0) _exit(126);
       close(gone[0]);
-      dup2(gone[1], 1);
+      dup2(gone[1], fd);
     }
     if (opt.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {

@@ -88,6 +88,16 @@ void CatchStopSignals() {
   }
 }
 
+// Returns whether SIGPIPE was ignored before, and ignores it from now on:
+// a reader of standard error that goes away must not end the report, so a
+// closed pipe shows as EPIPE and each writer decides for itself.
+bool IgnoreSigpipe() {
+  struct sigaction old = {};
+  const bool was_ignored = sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+  signal(SIGPIPE, SIG_IGN);
+  return was_ignored;
+}
+
 }  // namespace
 
 LineWriter& StdOut() {
@@ -117,12 +127,20 @@ void EndBySignal(int sig) {
 }  // namespace platform
 
 int RunEntry(int argc, char** argv, EntryFunction fn) {
+  const bool sigpipe_was_ignored = IgnoreSigpipe();
   CatchStopSignals();
   // Arguments are bytes here; decoding them without loss lets a folder whose
   // name is not valid UTF-8 still be opened.
   std::vector<CStdStr> args;
   for (int i = 1; i < argc; ++i) args.push_back(DecodeUtf8(argv[i]));
-  return fn(args);
+  const int status = fn(args);
+  // A reader of the report that went away ends the run as it always has:
+  // by SIGPIPE, which a shell shows as 141 and `set -o pipefail` or a
+  // caller's waitpid may rely on, or with status 1 where SIGPIPE was
+  // ignored from the start. Dying only now, once the walk has stopped,
+  // rather than inside write(2), lets every thread be joined first.
+  if (StdOut().Closed() && !sigpipe_was_ignored) platform::EndBySignal(SIGPIPE);
+  return status;
 }
 
 }  // namespace wavtally
