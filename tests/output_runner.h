@@ -1,9 +1,9 @@
 #pragma once
 
-// Runs the built wavtally executable with a standard output that fails part
-// way: a file that may grow only so far, a pipe whose reader leaves early, a
-// non-blocking pipe that fills up, or no standard output at all. RunTool
-// covers the outputs that fail at once.
+// Runs the built wavtally executable with a standard output (or standard
+// error) that fails part way: a file that may grow only so far, a pipe whose
+// reader leaves early, a non-blocking pipe that fills up, or no such
+// descriptor at all. RunTool covers the outputs that fail at once.
 
 #include <fcntl.h>
 #include <grp.h>
@@ -39,11 +39,14 @@ struct FailingOutput {
   bool ignore_sigpipe = false;
   /// Whether the tool runs as nobody when the tests run as root.
   bool unprivileged = false;
+  /// The descriptor that fails: 1, or 2 for standard error (then standard
+  /// output is a file, read into the result); kFileLimit limits both.
+  int fd = 1;
 };
 
-/// Returns the tool's status, what reached its standard output (all of it for
-/// kFileLimit and kFullNonBlockingPipe, what the reader took for kPipeReader)
-/// and its standard error.
+/// Returns the tool's status, what reached its standard output and error:
+/// all of it for kFileLimit and kFullNonBlockingPipe, what the reader took
+/// for kPipeReader.
 /// A tool still running after 60 s is killed and the test fails.
 inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
                                            const FailingOutput& how) {
@@ -63,18 +66,22 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
     ADD_FAILURE() << "pipe failed";
     return {};
   }
+  // The descriptor that does not fail goes to its file.
+  const int other = how.fd == 1 ? 2 : 1;
+  const std::string& failing_path = how.fd == 1 ? out_path : err_path;
   const pid_t pid = fork();
   if (pid == 0) {
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int file =
+        open((other == 1 ? out_path : err_path).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     const int in = open("/dev/null", O_RDONLY);
-    if (err < 0 || in < 0) _exit(126);
+    if (file < 0 || in < 0) _exit(126);
     dup2(in, 0);
-    dup2(err, 2);
+    dup2(file, other);
     switch (how.kind) {
       case FailingOutput::Kind::kFileLimit: {
-        const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int out = open(failing_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0) _exit(126);
-        dup2(out, 1);
+        dup2(out, how.fd);
         // Past the limit write(2) fails with EFBIG instead of the signal
         // killing the tool.
         signal(SIGXFSZ, SIG_IGN);
@@ -84,15 +91,15 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
       }
       case FailingOutput::Kind::kPipeReader:
         close(fds[0]);
-        dup2(fds[1], 1);
+        dup2(fds[1], how.fd);
         break;
       case FailingOutput::Kind::kClosed:
-        close(1);
+        close(how.fd);
         break;
       case FailingOutput::Kind::kFullNonBlockingPipe:
         close(fds[0]);
         fcntl(fds[1], F_SETFL, fcntl(fds[1], F_GETFL) | O_NONBLOCK);
-        dup2(fds[1], 1);
+        dup2(fds[1], how.fd);
         break;
     }
     if (how.unprivileged && geteuid() == 0 &&
@@ -105,17 +112,18 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
   }
 
   ToolResult result;
+  std::string& taken = how.fd == 1 ? result.out : result.err;
   const auto deadline = ToolDeadline();
   if (how.kind == FailingOutput::Kind::kPipeReader) {
     close(fds[1]);
     char buffer[4096];
-    while (result.out.size() < how.bytes && std::chrono::steady_clock::now() < deadline) {
+    while (taken.size() < how.bytes && std::chrono::steady_clock::now() < deadline) {
       pollfd p = {fds[0], POLLIN, 0};
       if (poll(&p, 1, 100) <= 0) continue;
-      const size_t want = std::min(sizeof buffer, how.bytes - result.out.size());
+      const size_t want = std::min(sizeof buffer, how.bytes - taken.size());
       const ssize_t n = read(fds[0], buffer, want);
       if (n <= 0) break;
-      result.out.append(buffer, static_cast<size_t>(n));
+      taken.append(buffer, static_cast<size_t>(n));
     }
     close(fds[0]);
   }
@@ -132,19 +140,12 @@ inline ToolResult RunToolWithFailingOutput(const std::vector<std::string>& args,
       ended = waitpid(pid, &wstatus, WNOHANG) == pid;
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    char buffer[4096];
-    while (std::chrono::steady_clock::now() < deadline) {
-      pollfd p = {fds[0], POLLIN, 0};
-      if (poll(&p, 1, 100) <= 0) continue;
-      const ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      result.out.append(buffer, static_cast<size_t>(n));
-    }
+    ReadUntil(fds[0], taken, deadline);
     close(fds[0]);
   }
   result.status = ended ? ExitStatusOf(wstatus) : WaitForTool(pid, deadline);
-  if (how.kind == FailingOutput::Kind::kFileLimit) result.out = ReadWhole(out_path);
-  result.err = ReadWhole(err_path);
+  (other == 1 ? result.out : result.err) = ReadWhole(other == 1 ? out_path : err_path);
+  if (how.kind == FailingOutput::Kind::kFileLimit) taken = ReadWhole(failing_path);
   return result;
 }
 

@@ -4,6 +4,7 @@
 // the tool, stall it, or cost a line of the report.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -940,14 +942,25 @@ TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
   EXPECT_EQ(r.err, "wavtally: cannot write report: no space left on device\n");
 
   // The file fills up part way through the report: what went out is the
-  // report's beginning, and nothing more happens.
-  FailingOutput limit;
-  limit.unprivileged = true;
-  limit.bytes = 50000;
-  const ToolResult cut = RunToolWithFailingOutput({tree_.Root()}, limit);
-  EXPECT_EQ(cut.status, 1);
-  EXPECT_EQ(cut.err, "wavtally: cannot write report: file too large\n");
-  EXPECT_TRUE(cut.out == full_.out.substr(0, limit.bytes)) << cut.out.size() << " bytes";
+  // report's beginning, and nothing more happens. The message says how much
+  // of the last line is there, unless the file ends between lines.
+  const size_t kInLine = 50000, kAtLineEnd = full_.out.find('\n', kInLine) + 1;
+  for (const size_t bytes : {kInLine, kAtLineEnd}) {
+    SCOPED_TRACE(bytes);
+    FailingOutput limit;
+    limit.unprivileged = true;
+    limit.bytes = bytes;
+    const ToolResult cut = RunToolWithFailingOutput({tree_.Root()}, limit);
+    EXPECT_EQ(cut.status, 1);
+    const size_t start = full_.out.rfind('\n', bytes - 1) + 1;
+    const std::string note = start == bytes
+                                 ? ""
+                                 : " (wrote " + std::to_string(bytes - start) + " of " +
+                                       std::to_string(full_.out.find('\n', bytes) + 1 - start) +
+                                       " bytes of the last line)";
+    EXPECT_EQ(cut.err, "wavtally: cannot write report: file too large" + note + "\n");
+    EXPECT_TRUE(cut.out == full_.out.substr(0, bytes)) << cut.out.size() << " bytes";
+  }
 
   FailingOutput closed;
   closed.kind = FailingOutput::Kind::kClosed;
@@ -976,8 +989,11 @@ TEST_F(FailingOutputTest, ReaderThatLeavesEndsTheWalkSilently) {
     gone.unprivileged = true;
     gone.closed_pipe = true;
     gone.ignore_sigpipe = ignore;
+    // As a shell sees it: 141 when SIGPIPE ended the tool, and 1 where
+    // SIGPIPE was ignored from the start.
+    const int status = ignore ? 1 : 128 + SIGPIPE;
     const ToolResult r = RunTool({tree_.Root()}, gone);
-    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.err, "");
 
     // Like `wavtally DIR | head`: the reader takes the first lines and goes.
@@ -987,10 +1003,121 @@ TEST_F(FailingOutputTest, ReaderThatLeavesEndsTheWalkSilently) {
     head.ignore_sigpipe = ignore;
     head.unprivileged = true;
     const ToolResult h = RunToolWithFailingOutput({tree_.Root()}, head);
-    EXPECT_NE(h.status, 0);
+    EXPECT_EQ(h.status, status);
     EXPECT_EQ(h.err, "");
     EXPECT_EQ(h.out, full_.out.substr(0, head.bytes));
   }
+}
+
+// ---------------------------------------------------------------------------
+// Standard error whose reader goes away costs no line of the report: the
+// messages stop, the report goes on. The unprivileged tool cannot list the
+// locked folders, which come first in the walk and give more messages than a
+// pipe holds, so a writer that stopped at a closed pipe would be seen.
+
+TEST(StandardErrorTest, ReaderThatLeavesCostsNoLineOfTheReport) {
+  TempTree tree;
+  for (int i = 0; i < 300; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "a%03d-", i);
+    tree.Dir(name + std::string(200, 'x'));
+    tree.Lock(name + std::string(200, 'x'));
+  }
+  for (int i = 0; i < 50; ++i) tree.File("b/" + std::to_string(i) + ".wav", Mono16());
+  chmod(tree.Root().c_str(), 0755);
+  ToolOptions opt;
+  opt.unprivileged = true;
+  const ToolResult full = RunTool({tree.Root()}, opt);
+  ASSERT_EQ(full.status, 0);
+  ASSERT_EQ(BodyLines(full.out).size(), 50u);
+  ASSERT_GT(full.err.size(), 65536u);
+  for (const bool ignore : {false, true}) {
+    SCOPED_TRACE(ignore ? "SIGPIPE ignored" : "SIGPIPE default");
+    ToolOptions gone = opt;
+    gone.closed_stderr_pipe = true;
+    gone.ignore_sigpipe = ignore;
+    const ToolResult r = RunTool({tree.Root()}, gone);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(r.out == full.out) << BodyLines(r.out).size() << " lines";
+
+    FailingOutput head;
+    head.kind = FailingOutput::Kind::kPipeReader;
+    head.fd = 2;
+    head.bytes = 1000;
+    head.ignore_sigpipe = ignore;
+    head.unprivileged = true;
+    const ToolResult h = RunToolWithFailingOutput({tree.Root()}, head);
+    EXPECT_EQ(h.status, 0);
+    EXPECT_TRUE(h.out == full.out) << BodyLines(h.out).size() << " lines";
+    EXPECT_EQ(h.err, full.err.substr(0, head.bytes));
+  }
+}
+
+// ---------------------------------------------------------------------------
+// SIGINT and SIGTERM at any moment of a run: what went out ends at the end of
+// a line, and the tool dies by the signal, so a shell sees 130 or 143.
+
+// Runs the tool over root a number of times, output to a file or to a
+// one-page pipe, sending SIGINT or SIGTERM at moments spread over the time
+// a whole run takes.
+void CheckStopsBetweenLines(const std::string& root, bool one_page_pipe) {
+  SCOPED_TRACE(one_page_pipe ? "one-page pipe" : "file");
+  ToolOptions opt;
+  opt.one_page_pipe = one_page_pipe;
+  const auto started = std::chrono::steady_clock::now();
+  const ToolResult full = RunTool({root}, opt);
+  const auto whole = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(full.status, 0);
+  constexpr int kRuns = 30;
+  int stopped = 0;
+  for (int i = 0; i < kRuns; ++i) {
+    opt.signal = i % 2 == 0 ? SIGINT : SIGTERM;
+    opt.signal_delay = std::chrono::duration_cast<std::chrono::microseconds>(whole * i / kRuns);
+    SCOPED_TRACE(std::to_string(opt.signal) + " after " + std::to_string(opt.signal_delay.count()) +
+                 " us");
+    const ToolResult r = RunTool({root}, opt);
+    EXPECT_EQ(r.err, "");
+    // A run may be over before its signal comes.
+    if (r.status == 0) {
+      EXPECT_TRUE(r.out == full.out) << r.out.size() << " bytes";
+      continue;
+    }
+    ++stopped;
+    EXPECT_EQ(r.status, 128 + opt.signal);
+    EXPECT_TRUE(r.out.empty() || r.out.back() == '\n')
+        << "ends in a partial line: " << r.out.substr(r.out.rfind('\n') + 1, 80);
+    EXPECT_TRUE(full.out.compare(0, r.out.size(), r.out) == 0) << r.out.size() << " bytes";
+  }
+  EXPECT_GT(stopped, 0);
+}
+
+TEST(StopSignalTest, ManyShortLinesEndAtALineEnd) {
+  TempTree tree;
+  for (int i = 0; i < 1000; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "d%02d/take-%04d.wav", i / 100, i);
+    tree.File(name, Mono16());
+  }
+  CheckStopsBetweenLines(tree.Root(), false);
+  CheckStopsBetweenLines(tree.Root(), true);
+}
+
+TEST(StopSignalTest, LinesLongerThanAPipeBufferEndAtALineEnd) {
+  // Control characters go out escaped, four bytes each: the lines come to
+  // about 15 KiB, past PIPE_BUF (4096) and three page boundaries, while the
+  // paths stay within PATH_MAX.
+  TempTree tree;
+  for (int d = 0; d < 10; ++d) {
+    std::string folder = std::to_string(d);
+    for (const char c : {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 14, 15, 16, 17, 18, 19}) {
+      folder += "/" + std::string(235, c);
+    }
+    for (int f = 0; f < 20; ++f) tree.File(folder + "/" + std::to_string(f) + ".wav", Mono16());
+  }
+  const ToolResult sample = RunTool({tree.Root()});
+  ASSERT_GT(BodyLines(sample.out).at(0).size(), 15000u);
+  CheckStopsBetweenLines(tree.Root(), false);
+  CheckStopsBetweenLines(tree.Root(), true);
 }
 
 }  // namespace

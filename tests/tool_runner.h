@@ -5,11 +5,14 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -37,6 +40,16 @@ struct ToolOptions {
   bool ignore_sigpipe = false;
   /// Whether standard output is a pipe whose reader has already gone.
   bool closed_pipe = false;
+  /// Whether standard output is a pipe of one page, which the runner empties
+  /// as fast as it can into the result: a line longer than a page then
+  /// always takes several writes.
+  bool one_page_pipe = false;
+  /// Whether standard error is a pipe whose reader has already gone.
+  bool closed_stderr_pipe = false;
+  /// A signal sent to the tool once signal_delay has passed since it was
+  /// started; 0 for none.
+  int signal = 0;
+  std::chrono::microseconds signal_delay{0};
   /// Whether the tool runs as the unprivileged user nobody when the tests run
   /// as root, so that permissions apply to it.
   bool unprivileged = false;
@@ -78,6 +91,22 @@ inline int WaitForTool(pid_t pid, std::chrono::steady_clock::time_point deadline
   return ExitStatusOf(wstatus);
 }
 
+/// Appends to into what fd gives until its end or the time until; returns
+/// true at the end.
+inline bool ReadUntil(int fd, std::string& into, std::chrono::steady_clock::time_point until) {
+  char buffer[4096];
+  for (auto now = std::chrono::steady_clock::now(); now < until;
+       now = std::chrono::steady_clock::now()) {
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
+    pollfd p = {fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(std::min<int64_t>(wait.count(), 100))) <= 0) continue;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n <= 0) return true;
+    into.append(buffer, static_cast<size_t>(n));
+  }
+  return false;
+}
+
 /// The four lines every report starts with.
 inline const std::string kReportHeader =
     "WAV Files\n"
@@ -104,6 +133,11 @@ inline std::string ToolBinary(bool unprivileged, TempTree& folder) {
 /// program name. A tool still running after 60 s is killed, so a hang fails
 /// the test instead of stalling the suite.
 inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOptions& opt = {}) {
+  int fds[2] = {-1, -1};
+  if (opt.one_page_pipe && (pipe(fds) != 0 || fcntl(fds[0], F_SETPIPE_SZ, 4096) < 0)) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
   TempTree capture;
   const std::string out_path = opt.stdout_path.empty() ? capture.At("out") : opt.stdout_path;
   const std::string err_path = capture.At("err");
@@ -128,11 +162,16 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOption
     dup2(in, 0);
     dup2(out, 1);
     dup2(err, 2);
-    if (opt.closed_pipe) {
-      int fds[2];
-      if (pipe(fds) != 0) _exit(126);
+    if (opt.one_page_pipe) {
       close(fds[0]);
       dup2(fds[1], 1);
+    }
+    for (const int fd : {opt.closed_pipe ? 1 : -1, opt.closed_stderr_pipe ? 2 : -1}) {
+      int gone[2];
+      if (fd < 0) continue;
+      if (pipe(gone) != 0) _exit(126);
+      close(gone[0]);
+      dup2(gone[1], fd);
     }
     if (opt.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
@@ -140,12 +179,31 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOption
     }
     if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(126);
     signal(SIGPIPE, opt.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    // A test run from a job that ignores them would see no signal land.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   ToolResult result;
-  result.status = WaitForTool(pid, ToolDeadline());
-  if (opt.stdout_path.empty()) result.out = ReadWhole(out_path);
+  const auto deadline = ToolDeadline();
+  const auto signal_at = std::chrono::steady_clock::now() + opt.signal_delay;
+  if (opt.one_page_pipe) close(fds[1]);
+  bool ended = false;
+  if (opt.signal != 0) {
+    if (opt.one_page_pipe) {
+      ended = ReadUntil(fds[0], result.out, signal_at);
+    } else {
+      std::this_thread::sleep_until(signal_at);
+    }
+    if (!ended) kill(pid, opt.signal);
+  }
+  if (opt.one_page_pipe) {
+    if (!ended) ReadUntil(fds[0], result.out, deadline);
+    close(fds[0]);
+  }
+  result.status = WaitForTool(pid, deadline);
+  if (opt.stdout_path.empty() && !opt.one_page_pipe) result.out = ReadWhole(out_path);
   result.err = ReadWhole(err_path);
   return result;
 }

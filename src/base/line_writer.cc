@@ -1,26 +1,72 @@
 #include "base/line_writer.h"
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "base/platform.h"
+
 namespace wavtally {
+namespace {
+
+// One pair for the whole process: any thread may send (the report's lines,
+// messages on standard error) and a signal may land on any thread. Both
+// sides store first and load second, all sequentially consistent, so at
+// least one sees the other: either the handler sees no send under way and
+// ends the process itself, or a sender sees the request, before it begins
+// (and then sends nothing) or after it ends (and then ends the process).
+std::atomic<int> sends_under_way{0};
+std::atomic<int> stop_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
+
+void EndSend() {
+  if (sends_under_way.fetch_sub(1) == 1) {
+    const int sig = stop_signal.load();
+    if (sig != 0) platform::EndBySignal(sig);
+  }
+}
+
+void BeginSend() {
+  sends_under_way.fetch_add(1);
+  if (stop_signal.load() == 0) return;
+  EndSend();
+  // Another send is under way and ends the process once it is out; nothing
+  // more may start meanwhile.
+  for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+}  // namespace
+
+void RequestStop(int sig) {
+  if (stop_signal.exchange(sig) != 0 || sends_under_way.load() == 0) {
+    platform::EndBySignal(sig);
+  }
+}
 
 void LineWriter::EndLine() {
-  line_.push_back(L'\n');
-  if (holding_) {
-    if (!failed_) held_ += line_;
-  } else {
-    Send(line_);
+  text_.push_back(L'\n');
+  if (holding_ && !failed_) {
+    held_ = text_.size();
+    return;
   }
-  line_.clear();
+  Send(text_);
+  text_.clear();
 }
 
 void LineWriter::SendHeld() {
   holding_ = false;
-  if (!held_.empty()) Send(held_);
-  held_.clear();
+  if (held_ == 0) return;
+  Send(std::wstring_view(text_).substr(0, held_));
+  text_.erase(0, held_);
+  held_ = 0;
 }
 
-void LineWriter::Send(std::wstring_view text) {
+void LineWriter::Send(std::wstring_view lines) {
   if (failed_) return;
-  switch (Emit(text, &error_)) {
+  BeginSend();
+  const EmitResult result = Emit(lines, &error_);
+  EndSend();
+  switch (result) {
     case EmitResult::kOk:
       break;
     case EmitResult::kClosed:
@@ -33,8 +79,18 @@ void LineWriter::Send(std::wstring_view text) {
   }
 }
 
-LineWriter::EmitResult StringLineWriter::Emit(std::wstring_view line, std::string*) {
-  AppendUtf8(line, text_);
+std::string LineWriter::CutLineNote(std::string_view sent, size_t written) {
+  if (written == 0 || written >= sent.size() || sent[written - 1] == '\n') return "";
+  const size_t previous_end = sent.rfind('\n', written - 1);
+  const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;
+  const size_t end = sent.find('\n', written);
+  const size_t length = (end == std::string_view::npos ? sent.size() : end + 1) - start;
+  return " (wrote " + std::to_string(written - start) + " of " + std::to_string(length) +
+         " bytes of the last line)";
+}
+
+LineWriter::EmitResult StringLineWriter::Emit(std::wstring_view lines, std::string*) {
+  AppendUtf8(lines, text_);
   return EmitResult::kOk;
 }
 

@@ -10,27 +10,35 @@ namespace wavtally {
 /// A text stream that goes out a whole line at a time: text gathers in a
 /// buffer and EndLine hands the finished line to the sink in one write, so
 /// every completed line is out as soon as it is complete and no line is ever
-/// cut in two by the stream.
+/// cut in two by the stream. Lines may also be held back and sent together
+/// in one write.
+///
+/// A stop signal (see RequestStop) never cuts what a writer is sending: the
+/// process ends once the line or batch under way is out, and no later one
+/// is begun.
 class LineWriter {
  public:
   virtual ~LineWriter() = default;
 
   /// Appends text to the current line.
-  void Write(std::wstring_view text) { line_.append(text); }
+  void Write(std::wstring_view text) { text_.append(text); }
   /// Appends ASCII text to the current line.
   void Write(std::string_view ascii) {
     // Widening in place: appending a range of another character type builds
     // a temporary string, an allocation per number in a report line.
-    const size_t at = line_.size();
-    line_.resize(at + ascii.size());
-    for (size_t i = 0; i < ascii.size(); ++i) line_[at + i] = static_cast<wchar_t>(ascii[i]);
+    const size_t at = text_.size();
+    text_.resize(at + ascii.size());
+    for (size_t i = 0; i < ascii.size(); ++i) text_[at + i] = static_cast<wchar_t>(ascii[i]);
   }
-  /// Ends the current line and sends it to the sink.
+  /// Ends the current line and sends it to the sink, or holds it back after
+  /// HoldLines.
   void EndLine();
-  /// Holds finished lines back: from now on EndLine queues each line instead of sending it.
+
+  /// Holds finished lines back: from now on EndLine queues each line instead
+  /// of sending it.
   void HoldLines() { holding_ = true; }
-  /// Sends every held line in one Emit (one write(2)) and goes back to sending each line as it
-  /// ends; returns nothing.
+  /// Sends every held line in one Emit (one write(2)) and goes back to
+  /// sending each line as it ends; returns nothing.
   void SendHeld();
 
   /// Returns true once a write has failed; later lines are then dropped.
@@ -42,16 +50,22 @@ class LineWriter {
 
  protected:
   enum class EmitResult { kOk, kClosed, kFailed };
-  /// Writes one finished line, ending in "\n", to the sink; on failure stores
-  /// the reason in *error.
-  virtual EmitResult Emit(std::wstring_view line, std::string* error) = 0;
+  /// Writes one or more finished lines, each ending in "\n", to the sink,
+  /// however many writes that takes; on failure stores the reason in *error.
+  virtual EmitResult Emit(std::wstring_view lines, std::string* error) = 0;
+
+  /// Returns " (wrote N of M bytes of the last line)" when the first written
+  /// bytes of sent, the bytes of whole lines, end inside a line; returns an
+  /// empty text when they end at the end of a line or are none.
+  static std::string CutLineNote(std::string_view sent, size_t written);
 
  private:
-  /// Hands text (whole lines) to the sink unless a write failed; returns nothing.
-  void Send(std::wstring_view text);
+  // Hands lines to Emit unless a write failed before; records a failure.
+  void Send(std::wstring_view lines);
 
-  CStdStr line_;
-  CStdStr held_;
+  // The held lines (the first held_ characters), then the current line.
+  CStdStr text_;
+  size_t held_ = 0;
   bool holding_ = false;
   bool failed_ = false;
   bool closed_ = false;
@@ -65,7 +79,7 @@ class StringLineWriter : public LineWriter {
   const std::string& Text() const { return text_; }
 
  protected:
-  EmitResult Emit(std::wstring_view line, std::string* error) override;
+  EmitResult Emit(std::wstring_view lines, std::string* error) override;
 
  private:
   std::string text_;
@@ -76,5 +90,12 @@ class StringLineWriter : public LineWriter {
 LineWriter& StdOut();
 /// Returns the writer for standard error.
 LineWriter& StdErr();
+
+/// Asks the process to end on the stop signal sig (nonzero; SIGINT, SIGTERM
+/// or the console's Ctrl-C): at once when no writer is sending, otherwise as
+/// soon as what is being sent is out. A second request while the first waits
+/// ends the process at once, for a write that cannot finish. Safe in a
+/// signal handler and on any thread; returns only while a send is under way.
+void RequestStop(int sig);
 
 }  // namespace wavtally

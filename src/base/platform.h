@@ -62,4 +62,9 @@ class RegularFile {
 /// Returns a short lower-case text for a platform error code.
 std::string ErrorText(int code);
 
+/// Ends the process as the signal sig does by default: death by sig on
+/// POSIX; on Windows, whose only such signals are the console's stop events,
+/// the Ctrl-C exit status. Never returns; safe in a signal handler.
+[[noreturn]] void EndBySignal(int sig);
+
 }  // namespace wavtally::platform

@@ -1,5 +1,7 @@
 #include <errno.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <string>
@@ -15,18 +17,18 @@ namespace {
 
 // Standard output and error as raw descriptors: the bytes are UTF-8 made by
 // AppendUtf8, so neither the C locale nor stdio buffering can alter or hold
-// them back, and each line costs a single write(2).
+// them back, and each line (or batch of held lines) costs a single write(2).
 class FdLineWriter : public LineWriter {
  public:
   explicit FdLineWriter(int fd) : fd_(fd) {}
 
  protected:
-  EmitResult Emit(std::wstring_view line, std::string* error) override {
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
     bytes_.clear();
-    AppendUtf8(line, bytes_);
-    std::string_view rest = bytes_;
-    while (!rest.empty()) {
-      const ssize_t n = ::write(fd_, rest.data(), rest.size());
+    AppendUtf8(lines, bytes_);
+    size_t done = 0;
+    while (done < bytes_.size()) {
+      const ssize_t n = ::write(fd_, bytes_.data() + done, bytes_.size() - done);
       if (n < 0) {
         const int code = errno;
         if (code == EINTR) continue;
@@ -35,10 +37,12 @@ class FdLineWriter : public LineWriter {
         // whenever its reader falls behind; waiting for room keeps the
         // report whole instead of failing it.
         if ((code == EAGAIN || code == EWOULDBLOCK) && WaitUntilWritable()) continue;
-        *error = platform::ErrorText(code);
+        // A file that filled up in the middle of a line keeps the part that
+        // fitted; whoever reads it is told how much of that line is there.
+        *error = platform::ErrorText(code) + CutLineNote(bytes_, done);
         return code == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
       }
-      rest.remove_prefix(static_cast<size_t>(n));
+      done += static_cast<size_t>(n);
     }
     return EmitResult::kOk;
   }
@@ -59,6 +63,41 @@ class FdLineWriter : public LineWriter {
   std::string bytes_;
 };
 
+void OnStopSignal(int sig) {
+  const int saved = errno;
+  RequestStop(sig);
+  errno = saved;
+}
+
+// Catches SIGINT and SIGTERM so that they end the run between lines; a
+// signal the caller had ignored (a background job of a non-interactive
+// shell, say) stays ignored. SA_RESTART keeps the writes and reads of the
+// walk going when the handler returns because a line is still under way.
+void CatchStopSignals() {
+  struct sigaction action = {};
+  action.sa_handler = OnStopSignal;
+  action.sa_flags = SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  sigaddset(&action.sa_mask, SIGINT);
+  sigaddset(&action.sa_mask, SIGTERM);
+  for (const int sig : {SIGINT, SIGTERM}) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
+      sigaction(sig, &action, nullptr);
+    }
+  }
+}
+
+// Returns whether SIGPIPE was ignored before, and ignores it from now on:
+// a reader of standard error that goes away must not end the report, so a
+// closed pipe shows as EPIPE and each writer decides for itself.
+bool IgnoreSigpipe() {
+  struct sigaction old = {};
+  const bool was_ignored = sigaction(SIGPIPE, nullptr, &old) == 0 && old.sa_handler == SIG_IGN;
+  signal(SIGPIPE, SIG_IGN);
+  return was_ignored;
+}
+
 }  // namespace
 
 LineWriter& StdOut() {
@@ -71,12 +110,37 @@ LineWriter& StdErr() {
   return writer;
 }
 
+namespace platform {
+
+void EndBySignal(int sig) {
+  signal(sig, SIG_DFL);
+  raise(sig);
+  // In a handler the signal is blocked until it returns; letting it through
+  // here ends the process before any more of the program runs.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  _exit(128 + sig);
+}
+
+}  // namespace platform
+
 int RunEntry(int argc, char** argv, EntryFunction fn) {
+  const bool sigpipe_was_ignored = IgnoreSigpipe();
+  CatchStopSignals();
   // Arguments are bytes here; decoding them without loss lets a folder whose
   // name is not valid UTF-8 still be opened.
   std::vector<CStdStr> args;
   for (int i = 1; i < argc; ++i) args.push_back(DecodeUtf8(argv[i]));
-  return fn(args);
+  const int status = fn(args);
+  // A reader of the report that went away ends the run as it always has:
+  // by SIGPIPE, which a shell shows as 141 and `set -o pipefail` or a
+  // caller's waitpid may rely on, or with status 1 where SIGPIPE was
+  // ignored from the start. Dying only now, once the walk has stopped,
+  // rather than inside write(2), lets every thread be joined first.
+  if (StdOut().Closed() && !sigpipe_was_ignored) platform::EndBySignal(SIGPIPE);
+  return status;
 }
 
 }  // namespace wavtally

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cerrno>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -22,21 +23,24 @@ bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c < 0xE000; }
 
 // Standard output and error in the C runtime's UTF-8 text mode: the runtime
 // turns the UTF-16 text into UTF-8 and "\n" into "\r\n", which is what a
-// Windows console, pipe or file expects. Each line is a single _write.
+// Windows console, pipe or file expects. Each line (or batch of held lines)
+// is a single _write.
 class ConsoleLineWriter : public LineWriter {
  public:
   explicit ConsoleLineWriter(FILE* stream) : fd_(_fileno(stream)) {
     // Must happen before anything is written; a process started without the
     // stream has no descriptor to switch.
-    if (fd_ >= 0) _setmode(fd_, _O_U8TEXT);
+    if (fd_ < 0) return;
+    _setmode(fd_, _O_U8TEXT);
+    on_disk_ = GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd_))) == FILE_TYPE_DISK;
   }
 
  protected:
-  EmitResult Emit(std::wstring_view line, std::string* error) override {
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
     // A surrogate without its partner would reach the runtime's converter,
     // whose answer differs between runtimes; the report gets U+FFFD instead,
     // as AppendUtf8 writes it.
-    wide_.assign(line);
+    wide_.assign(lines);
     for (size_t i = 0; i < wide_.size(); ++i) {
       if (IsHighSurrogate(wide_[i]) && i + 1 < wide_.size() && IsLowSurrogate(wide_[i + 1])) {
         ++i;
@@ -49,10 +53,15 @@ class ConsoleLineWriter : public LineWriter {
       return EmitResult::kFailed;
     }
     const auto bytes = static_cast<unsigned>(wide_.size() * sizeof(wchar_t));
+    // Only a file on disk fills up, and only its position tells how much of
+    // a failed write went out: the runtime does not say.
+    const __int64 start = on_disk_ ? _telli64(fd_) : -1;
     _doserrno = 0;
     if (_write(fd_, wide_.data(), bytes) >= 0) return EmitResult::kOk;
     const unsigned long code = _doserrno != 0 ? _doserrno : GetLastError();
     *error = platform::ErrorText(static_cast<int>(code));
+    const __int64 end = start >= 0 ? _telli64(fd_) : -1;
+    if (end > start) *error += CutLineNote(OnDiskForm(wide_), static_cast<size_t>(end - start));
     // The reader of a pipe went away: Windows says "the pipe is being
     // closed" (ERROR_NO_DATA), Wine says the pipe is not connected.
     const bool closed = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE ||
@@ -61,9 +70,32 @@ class ConsoleLineWriter : public LineWriter {
   }
 
  private:
+  // Returns lines as the runtime puts them on disk: UTF-8, CR LF line ends.
+  static std::string OnDiskForm(std::wstring_view lines) {
+    std::string text;
+    for (const char c : EncodeUtf8(lines)) {
+      if (c == '\n') text.push_back('\r');
+      text.push_back(c);
+    }
+    return text;
+  }
+
   int fd_;
+  bool on_disk_ = false;
   std::wstring wide_;
 };
+
+// The console runs this on a thread of its own. RequestStop returns only
+// while a writer is sending, and that writer ends the process once its lines
+// are out; this thread waits for that rather than returning, since after a
+// closed window the system would end the process as soon as it returned.
+BOOL WINAPI OnConsoleStop(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  RequestStop(event == CTRL_CLOSE_EVENT ? SIGTERM : SIGINT);
+  for (;;) Sleep(INFINITE);
+}
 
 }  // namespace
 
@@ -77,10 +109,17 @@ LineWriter& StdErr() {
   return writer;
 }
 
+namespace platform {
+
+void EndBySignal(int) { ExitProcess(STATUS_CONTROL_C_EXIT); }
+
+}  // namespace platform
+
 int RunEntry(int argc, wchar_t** argv, EntryFunction fn) {
   // Both streams switch to UTF-8 text mode now, before the first write.
   StdOut();
   StdErr();
+  SetConsoleCtrlHandler(OnConsoleStop, TRUE);
   std::vector<CStdStr> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
   return fn(args);

@@ -1,0 +1,262 @@
+#include "base/line_writer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "base/entry.h"
+#include "temp_tree.h"
+#include "tool_runner.h"
+
+namespace wavtally {
+namespace {
+
+// Keeps each Emit apart; the Emit numbered fail_at fails.
+class RecordingWriter : public LineWriter {
+ public:
+  std::vector<std::string> emits;
+  size_t fail_at = SIZE_MAX;
+
+ protected:
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
+    emits.push_back(EncodeUtf8(lines));
+    if (emits.size() - 1 != fail_at) return EmitResult::kOk;
+    *error = "disk full";
+    return EmitResult::kFailed;
+  }
+};
+
+void Line(LineWriter& w, std::string_view text) {
+  w.Write(text);
+  w.EndLine();
+}
+
+TEST(LineWriterTest, HeldLinesGoOutInOneEmitOtherLinesOneEach) {
+  RecordingWriter w;
+  Line(w, "a");
+  w.HoldLines();
+  Line(w, "b");
+  Line(w, "c");
+  EXPECT_EQ(w.emits, std::vector<std::string>{"a\n"});
+  // A line begun but not ended stays behind the held ones.
+  w.Write(std::string_view("d"));
+  w.SendHeld();
+  w.SendHeld();
+  w.EndLine();
+  Line(w, "e");
+  EXPECT_EQ(w.emits, (std::vector<std::string>{"a\n", "b\nc\n", "d\n", "e\n"}));
+
+  StringLineWriter s;
+  s.HoldLines();
+  Line(s, "x");
+  Line(s, "y");
+  EXPECT_EQ(s.Text(), "");
+  s.SendHeld();
+  EXPECT_EQ(s.Text(), "x\ny\n");
+}
+
+TEST(LineWriterTest, NothingIsSentAfterAFailureHeldOrNot) {
+  RecordingWriter w;
+  w.fail_at = 1;
+  Line(w, "a");
+  w.HoldLines();
+  Line(w, "b");
+  Line(w, "c");
+  w.SendHeld();
+  EXPECT_TRUE(w.Failed());
+  EXPECT_FALSE(w.Closed());
+  EXPECT_EQ(w.Error(), "disk full");
+  w.HoldLines();
+  Line(w, "d");
+  w.SendHeld();
+  Line(w, "e");
+  EXPECT_EQ(w.emits, (std::vector<std::string>{"a\n", "b\nc\n"}));
+}
+
+// ---------------------------------------------------------------------------
+// The real standard output, and stop signals, in a child process.
+
+struct ChildResult {
+  int status = -1;  // exit status, or 128 + signal number
+  std::string out;  // what the child wrote to the descriptor it was given
+};
+
+// What the child runs, set before the fork: RunEntry takes a plain function.
+std::function<void(int fd)> child_body;
+int child_fd = -1;
+
+int ChildEntry(const std::vector<CStdStr>&) {
+  child_body(child_fd);
+  return 0;
+}
+
+// Runs body(fd) under RunEntry in a child process, as wavtally's main would,
+// and returns how the child ended and what it wrote to fd, a pipe.
+ChildResult RunInChild(std::function<void(int fd)> body) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    ADD_FAILURE() << "pipe failed";
+    return {};
+  }
+  child_body = std::move(body);
+  child_fd = fds[1];
+  const pid_t pid = fork();
+  if (pid == 0) {
+    close(fds[0]);
+    char name[] = "child";
+    char* argv[] = {name, nullptr};
+    _exit(RunEntry(1, argv, ChildEntry));
+  }
+  close(fds[1]);
+  ChildResult result;
+  const auto deadline = test::ToolDeadline();
+  test::ReadUntil(fds[0], result.out, deadline);
+  close(fds[0]);
+  result.status = test::WaitForTool(pid, deadline);
+  return result;
+}
+
+void WriteAll(int fd, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(fd, bytes.data(), bytes.size());
+    if (n <= 0) _exit(126);
+    bytes.remove_prefix(static_cast<size_t>(n));
+  }
+}
+
+TEST(StdOutTest, LineCutByAFullFileIsCountedInTheMessage) {
+  // Each case: the file's size limit, what must be in it, and the message.
+  const struct {
+    size_t limit;
+    std::string kept;
+    std::string error;
+  } kCases[] = {
+      {22, "first line\nsecond\nthir", "file too large (wrote 4 of 11 bytes of the last line)"},
+      {18, "first line\nsecond\n", "file too large"},
+      {5, "first", "file too large (wrote 5 of 11 bytes of the last line)"},
+      {11, "first line\n", "file too large"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.limit);
+    test::TempTree tree;
+    const std::string path = tree.At("out");
+    const ChildResult r = RunInChild([&](int fd) {
+      const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (file < 0 || dup2(file, STDOUT_FILENO) < 0) _exit(126);
+      // Past the limit write(2) fails with EFBIG instead of the signal
+      // ending the child.
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit = {c.limit, c.limit};
+      if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+      LineWriter& out = StdOut();
+      Line(out, "first line");
+      out.HoldLines();
+      Line(out, "second");
+      Line(out, "third line");
+      out.SendHeld();
+      Line(out, "fourth");
+      WriteAll(fd, out.Error());
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, c.error);
+    EXPECT_EQ(test::ReadWhole(path), c.kept);
+  }
+}
+
+// Sends lines to fd, running mid_send after half the bytes of each Emit: a
+// signal then lands in the middle of a line, as it may in a long write(2).
+class InterruptedSink : public LineWriter {
+ public:
+  InterruptedSink(int fd, std::function<void()> mid_send)
+      : fd_(fd), mid_send_(std::move(mid_send)) {}
+
+ protected:
+  EmitResult Emit(std::wstring_view lines, std::string*) override {
+    const std::string bytes = EncodeUtf8(lines);
+    WriteAll(fd_, std::string_view(bytes).substr(0, bytes.size() / 2));
+    mid_send_();
+    WriteAll(fd_, std::string_view(bytes).substr(bytes.size() / 2));
+    return EmitResult::kOk;
+  }
+
+ private:
+  int fd_;
+  std::function<void()> mid_send_;
+};
+
+TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheSignalEndsTheRun) {
+  enum class Lands { kOnTheWriter, kOnAnotherThread, kTwice, kBetweenLines };
+  const struct {
+    int sig;
+    Lands lands;
+    std::string out;
+  } kCases[] = {
+      {SIGINT, Lands::kOnTheWriter, "one\ntwo\nthree\n"},
+      {SIGTERM, Lands::kOnAnotherThread, "one\ntwo\nthree\n"},
+      {SIGTERM, Lands::kBetweenLines, "one\n"},
+      // A second signal does not wait for a write that may never end.
+      {SIGINT, Lands::kTwice, "one\ntwo\nt"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(static_cast<int>(c.lands));
+    const ChildResult r = RunInChild([&](int fd) {
+      bool armed = false;
+      InterruptedSink sink(fd, [&] {
+        if (!armed) return;
+        if (c.lands == Lands::kOnAnotherThread) {
+          // raise() sends to the calling thread: the handler runs there.
+          std::thread([&] { raise(c.sig); }).join();
+        } else {
+          raise(c.sig);
+          if (c.lands == Lands::kTwice) raise(c.sig);
+        }
+      });
+      Line(sink, "one");
+      if (c.lands == Lands::kBetweenLines) raise(c.sig);
+      armed = true;
+      sink.HoldLines();
+      Line(sink, "two");
+      Line(sink, "three");
+      sink.SendHeld();
+      Line(sink, "four");
+    });
+    EXPECT_EQ(r.status, 128 + c.sig);
+    EXPECT_EQ(r.out, c.out);
+  }
+}
+
+TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
+  const ChildResult r = RunInChild([](int fd) {
+    std::atomic<bool> other_sent{false};
+    InterruptedSink other(fd, [] {});
+    InterruptedSink sink(fd, [&] {
+      raise(SIGINT);
+      // Another thread's line, begun now, must never go out; give it time
+      // to, then finish this one.
+      std::thread([&] {
+        Line(other, "other");
+        other_sent = true;
+      }).detach();
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+      while (!other_sent && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+    });
+    Line(sink, "one");
+    Line(sink, "two");
+  });
+  EXPECT_EQ(r.status, 128 + SIGINT);
+  EXPECT_EQ(r.out, "one\n");
+}
+
+}  // namespace
+}  // namespace wavtally
