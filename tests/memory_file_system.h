@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,20 @@ class MemoryFileSystem : public FileSystem {
   using Hook = std::function<void(Call, const std::string&)>;
 
   MemoryFileSystem() : root_(std::make_shared<Node>(Node{true, {}, {}, next_id_++})) {}
+  ~MemoryFileSystem() override {
+    // Second ways to folders can make rings of owners; cut every folder's
+    // children so the rings go too.
+    std::vector<std::shared_ptr<Node>> all = {root_};
+    std::set<const Node*> seen = {root_.get()};
+    for (size_t i = 0; i < all.size(); ++i) {
+      for (const auto& [name, child] : all[i]->children) {
+        if (seen.insert(child.get()).second) all.push_back(child);
+      }
+    }
+    for (const std::shared_ptr<Node>& node : all) node->children.clear();
+  }
+  MemoryFileSystem(const MemoryFileSystem&) = delete;
+  MemoryFileSystem& operator=(const MemoryFileSystem&) = delete;
 
   /// Adds a file at path (absolute, '/'-separated) with bytes, making its
   /// folders; returns nothing.
