@@ -1,0 +1,310 @@
+// A read-only FUSE passthrough that answers like a network share: every
+// request that would cross the network on SMB or NFS (a lookup or getattr, an
+// open, a read, an opendir and the first readdir of a listing) waits DELAY
+// before it is served from SOURCE. Requests are served by a pool of threads,
+// so requests that a client has in flight at once overlap, as on a share; a
+// scanner that waits for each answer in turn pays the full delay every time.
+//
+//   latency_fs [--delay-us N] [--cache-ms N] [--threads N] [--debug] SOURCE MOUNTPOINT
+//
+// It stays in the foreground, prints "mounted" on standard output once the
+// mount is in place, and exits when MOUNTPOINT is unmounted (fusermount3 -u)
+// or on SIGINT/SIGTERM. By default the kernel caches nothing: entries and
+// attributes expire at once (--cache-ms keeps them that long, as SMB and NFS
+// clients do) and file data always bypasses the page cache, so every run
+// pays the latency. Listings are answered with READDIRPLUS, as NFS clients do: the
+// kernel serializes first-time lookups within one folder, and a listing that
+// carries the attributes spares those lookups.
+
+#define FUSE_USE_VERSION 312
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fuse.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Settings {
+  long delay_us = 1000;
+  long cache_ms = 0;
+  unsigned threads = 128;
+  int source_fd = -1;
+};
+
+Settings settings;
+
+/// Waits the configured delay; returns nothing, a delay of 0 does not sleep.
+void Delay() {
+  if (settings.delay_us <= 0) return;
+  // An absolute deadline keeps a signal or an early wake-up from shortening
+  // the wait.
+  timespec until;
+  clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_nsec += (settings.delay_us % 1000000) * 1000;
+  until.tv_sec += settings.delay_us / 1000000 + until.tv_nsec / 1000000000;
+  until.tv_nsec %= 1000000000;
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+/// Returns PATH (always absolute within the mount) relative to the source
+/// folder, "." for its root.
+const char* Relative(const char* path) { return path[1] == '\0' ? "." : path + 1; }
+
+void* Init(fuse_conn_info* conn, fuse_config* cfg) {
+  cfg->use_ino = 1;
+  const double cache_s = static_cast<double>(settings.cache_ms) / 1000;
+  cfg->entry_timeout = cache_s;
+  cfg->attr_timeout = cache_s;
+  cfg->negative_timeout = cache_s;
+  cfg->direct_io = 1;
+  cfg->kernel_cache = 0;
+  // The kernel lets only max_background asynchronous requests be in flight
+  // (12 unless raised), which would cap the overlap below the thread count.
+  conn->max_background = settings.threads;
+  conn->congestion_threshold = settings.threads;
+  conn->want |= FUSE_CAP_READDIRPLUS | FUSE_CAP_PARALLEL_DIROPS;
+  conn->want &= ~static_cast<unsigned>(FUSE_CAP_READDIRPLUS_AUTO);
+  return nullptr;
+}
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
+  Delay();
+  const int done = fi != nullptr
+                       ? fstat(static_cast<int>(fi->fh), st)
+                       : fstatat(settings.source_fd, Relative(path), st, AT_SYMLINK_NOFOLLOW);
+  return done == 0 ? 0 : -errno;
+}
+
+int ReadLink(const char* path, char* buf, size_t size) {
+  if (size == 0) return -EINVAL;
+  const ssize_t n = readlinkat(settings.source_fd, Relative(path), buf, size - 1);
+  if (n < 0) return -errno;
+  buf[n] = '\0';
+  return 0;
+}
+
+int Open(const char* path, fuse_file_info* fi) {
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
+  Delay();
+  const int fd = openat(settings.source_fd, Relative(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  fi->fh = static_cast<uint64_t>(fd);
+  fi->direct_io = 1;
+  fi->keep_cache = 0;
+  return 0;
+}
+
+int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+  Delay();
+  const ssize_t n = pread(static_cast<int>(fi->fh), buf, size, offset);
+  return n >= 0 ? static_cast<int>(n) : -errno;
+}
+
+int Release(const char*, fuse_file_info* fi) {
+  close(static_cast<int>(fi->fh));
+  return 0;
+}
+
+// An open listing and where the kernel is in it: readdir requests carry the
+// offset of the next entry, and an entry that did not fit in the last answer
+// is kept for the next one.
+struct Listing {
+  DIR* dir = nullptr;
+  off_t offset = 0;
+  const dirent* pending = nullptr;
+};
+
+int OpenDir(const char* path, fuse_file_info* fi) {
+  Delay();
+  const int fd = openat(settings.source_fd, Relative(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -errno;
+  DIR* dir = fdopendir(fd);
+  if (dir == nullptr) {
+    const int error = errno;
+    close(fd);
+    return -error;
+  }
+  fi->fh = reinterpret_cast<uint64_t>(new Listing{dir});
+  return 0;
+}
+
+int ReadDir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset, fuse_file_info* fi,
+            fuse_readdir_flags flags) {
+  // Only the first request of a listing crosses the "network"; the rest
+  // stand for the later pages of the same answer.
+  if (offset == 0) Delay();
+  Listing* listing = reinterpret_cast<Listing*>(fi->fh);
+  if (offset != listing->offset) {
+    seekdir(listing->dir, offset);
+    listing->offset = offset;
+    listing->pending = nullptr;
+  }
+  const bool plus = (flags & FUSE_READDIR_PLUS) != 0;
+  for (;;) {
+    if (listing->pending == nullptr) {
+      errno = 0;
+      listing->pending = readdir(listing->dir);
+      if (listing->pending == nullptr) return -errno;
+    }
+    const dirent* e = listing->pending;
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    st.st_ino = e->d_ino;
+    st.st_mode = static_cast<mode_t>(DTTOIF(e->d_type));
+    // Entries go out with their offsets, not 0: libfuse would otherwise
+    // collect the listing itself and hand the kernel READDIRPLUS entries
+    // without a node, which the kernel ignores, and every name would then
+    // cost a lookup of its own. "." and ".." carry no node either way.
+    const bool dots = std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0;
+    const bool have =
+        plus && !dots && fstatat(dirfd(listing->dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+    const off_t next = telldir(listing->dir);
+    if (fill(buf, e->d_name, &st, next, have ? FUSE_FILL_DIR_PLUS : fuse_fill_dir_flags{}) != 0) {
+      return 0;
+    }
+    listing->pending = nullptr;
+    listing->offset = next;
+  }
+}
+
+int ReleaseDir(const char*, fuse_file_info* fi) {
+  Listing* listing = reinterpret_cast<Listing*>(fi->fh);
+  closedir(listing->dir);
+  delete listing;
+  return 0;
+}
+
+int StatFs(const char*, struct statvfs* st) {
+  return fstatvfs(settings.source_fd, st) == 0 ? 0 : -errno;
+}
+
+fuse_operations Operations() {
+  fuse_operations ops;
+  std::memset(&ops, 0, sizeof ops);
+  ops.init = Init;
+  ops.getattr = GetAttr;
+  ops.readlink = ReadLink;
+  ops.open = Open;
+  ops.read = Read;
+  ops.release = Release;
+  ops.opendir = OpenDir;
+  ops.readdir = ReadDir;
+  ops.releasedir = ReleaseDir;
+  ops.statfs = StatFs;
+  return ops;
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: latency_fs [--delay-us N] [--cache-ms N] [--threads N] [--debug] SOURCE "
+               "MOUNTPOINT\n");
+  return 2;
+}
+
+/// Parses a whole non-negative decimal number; returns false for anything else.
+bool ParseCount(const char* text, long max, long* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || v < 0 || v > max) return false;
+  *value = v;
+  return true;
+}
+
+// Owns the fuse handle, its mount and the signal handlers, undone in reverse.
+class Mount {
+ public:
+  Mount(fuse_args* args, const fuse_operations& ops, const char* mountpoint)
+      : fuse_(fuse_new(args, &ops, sizeof ops, nullptr)) {
+    if (fuse_ == nullptr) return;
+    mounted_ = fuse_mount(fuse_, mountpoint) == 0;
+    if (mounted_) handlers_ = fuse_set_signal_handlers(fuse_get_session(fuse_)) == 0;
+  }
+  ~Mount() {
+    if (handlers_) fuse_remove_signal_handlers(fuse_get_session(fuse_));
+    if (mounted_) fuse_unmount(fuse_);
+    if (fuse_ != nullptr) fuse_destroy(fuse_);
+  }
+  Mount(const Mount&) = delete;
+  Mount& operator=(const Mount&) = delete;
+
+  /// Returns true once mounted with signal handlers in place.
+  bool ok() const { return handlers_; }
+  fuse* get() const { return fuse_; }
+
+ private:
+  fuse* fuse_;
+  bool mounted_ = false;
+  bool handlers_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  bool debug = false;
+  int i = 1;
+  for (; i < argc && argv[i][0] == '-'; ++i) {
+    long value = 0;
+    if (std::strcmp(argv[i], "--debug") == 0) {
+      debug = true;
+    } else if (std::strcmp(argv[i], "--delay-us") == 0 && i + 1 < argc &&
+               ParseCount(argv[i + 1], 10000000, &value)) {
+      settings.delay_us = value;
+      ++i;
+    } else if (std::strcmp(argv[i], "--cache-ms") == 0 && i + 1 < argc &&
+               ParseCount(argv[i + 1], 3600000, &value)) {
+      settings.cache_ms = value;
+      ++i;
+    } else if (std::strcmp(argv[i], "--threads") == 0 && i + 1 < argc &&
+               ParseCount(argv[i + 1], 1024, &value) && value > 0) {
+      settings.threads = static_cast<unsigned>(value);
+      ++i;
+    } else {
+      return Usage();
+    }
+  }
+  if (argc - i != 2) return Usage();
+  const char* source = argv[i];
+  const char* mountpoint = argv[i + 1];
+  settings.source_fd = open(source, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (settings.source_fd < 0) {
+    std::perror(source);
+    return 1;
+  }
+
+  std::vector<std::string> words = {"latency_fs", "-o", "ro,fsname=latency_fs,subtype=latency"};
+  if (debug) words.push_back("-d");
+  std::vector<char*> pointers;
+  for (std::string& w : words) pointers.push_back(w.data());
+  fuse_args args = FUSE_ARGS_INIT(static_cast<int>(pointers.size()), pointers.data());
+  const fuse_operations ops = Operations();
+  int status = 1;
+  {
+    Mount mount(&args, ops, mountpoint);
+    if (mount.ok()) {
+      std::printf("mounted\n");
+      std::fflush(stdout);
+      // fuse_main would stop at 10 threads whatever -o max_threads says.
+      fuse_loop_config* config = fuse_loop_cfg_create();
+      fuse_loop_cfg_set_max_threads(config, settings.threads);
+      fuse_loop_cfg_set_idle_threads(config, settings.threads);
+      status = fuse_loop_mt(mount.get(), config) == 0 ? 0 : 1;
+      fuse_loop_cfg_destroy(config);
+    }
+  }
+  fuse_opt_free_args(&args);
+  close(settings.source_fd);
+  return status;
+}
