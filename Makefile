@@ -53,10 +53,13 @@ package: release
 
 # Benchmark: the Release build above, a generated library outside the source
 # tree (made once per size), and bench/run timing wavtally against
-# bench/baseline and find. Not part of `make test`.
+# bench/baseline and find: cold cache (as root), a latency-injecting share
+# (libfuse3), warm cache. BENCH_ONLY=cold,remote,warm,callgrind,sizes,rss100k
+# picks sections; bench/README.md has the rest. Not part of `make test`.
 BENCH_DIR ?= /tmp/wavtally-bench
 BENCH_FILES ?= 20000
 BENCH_RUNS ?= 11
+BENCH_ONLY ?=
 BENCH_ARGS ?=
 BENCH_CXX ?= g++
 BENCH_CXXFLAGS ?= -std=c++20 -O2 -Wall -Wextra -Wpedantic $(if $(filter ON,$(WERROR)),-Werror)
@@ -79,7 +82,7 @@ bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BU
 	@if pkg-config --exists fuse3; then $(MAKE) --no-print-directory $(RELEASE_BUILD)/latency_fs; \
 	  else rm -f $(RELEASE_BUILD)/latency_fs; fi
 	python3 bench/run --bin-dir $(RELEASE_BUILD) --bench-dir $(BENCH_DIR) \
-	  --files $(BENCH_FILES) --runs $(BENCH_RUNS) $(BENCH_ARGS)
+	  --files $(BENCH_FILES) --runs $(BENCH_RUNS) $(if $(BENCH_ONLY),--only $(BENCH_ONLY)) $(BENCH_ARGS)
 
 # Windows x86-64 build, cross-compiled with MinGW-w64 and tested under Wine.
 WINDOWS_BUILD ?= build-windows
