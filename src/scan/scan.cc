@@ -172,17 +172,13 @@ class Walk {
       // Order is kept by the queue: a file read here must not pass the ones
       // still being read by the threads.
       Drain();
+      const CStdStr path = entry.GetFullPath();
       std::string error;
       const int64_t start = gate_.Now();
-      const bool ok = ProbeWavFormat(fs_, entry.GetFullPath(), record_, &error);
+      const bool ok = ProbeWavFormat(fs_, path, record_, &error);
       Record(gate_.Now() - start);
-      if (!error.empty()) Message("cannot open file '", entry.GetFullPath(), "': ", error);
       entry.MakePathRelative(root_);
-      if (ok) {
-        PrintFormatLine(out_.report, entry, record_);
-      } else {
-        PrintUnavailableLine(out_.report, entry);
-      }
+      WriteWav(path, entry, ok, record_, error);
       return;
     }
     auto job = std::make_shared<ProbeJob>(fs_, gate_, entry.GetFullPath());
@@ -299,14 +295,7 @@ class Walk {
       case Slot::Kind::kWav: {
         const ProbeJob& probe = *slot.probe;
         Record(probe.elapsed);
-        if (!probe.error.empty()) {
-          Message("cannot open file '", probe.path, "': ", probe.error);
-        }
-        if (probe.ok) {
-          PrintFormatLine(out_.report, slot.entry, probe.summary);
-        } else {
-          PrintUnavailableLine(out_.report, slot.entry);
-        }
+        WriteWav(probe.path, slot.entry, probe.ok, probe.summary, probe.error);
         break;
       }
       case Slot::Kind::kMidi:
@@ -319,6 +308,18 @@ class Walk {
         Message("skipping folder '", slot.entry.GetFullPath(), "': already reported as '",
                 slot.first + L"'");
         break;
+    }
+  }
+
+  // Writes a WAV file's report line under its relative entry, after the
+  // message naming path when the file could not be reached at all.
+  void WriteWav(const CStdStr& path, const Path& entry, bool ok, const FormatSummary& summary,
+                const std::string& error) {
+    if (!error.empty()) Message("cannot open file '", path, "': ", error);
+    if (ok) {
+      PrintFormatLine(out_.report, entry, summary);
+    } else {
+      PrintUnavailableLine(out_.report, entry);
     }
   }
 
