@@ -41,7 +41,8 @@ bool AtPath::Resolve(const std::string& native, int* code) {
   return true;
 }
 
-bool AtPath::IsDanglingLink() const {
+bool AtPath::LeadsNowhere(int code) const {
+  if (code != ENOENT) return false;
   struct stat info;
   return ::fstatat(dir_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }

@@ -27,10 +27,11 @@ class AtPath {
   /// Returns the name to pass with Dir(), shorter than PATH_MAX.
   const char* Name() const { return name_.c_str(); }
 
-  /// Returns true when the path, looked at without following a last link,
-  /// is there: a name that opens as ENOENT but is there is a link that
-  /// leads nowhere.
-  bool IsDanglingLink() const;
+  /// Returns true when code, the errno of a call that followed links on
+  /// this path, only says that the path is a link that leads nowhere: ENOENT
+  /// while the link itself is there. Such a link names nothing and is not
+  /// worth a word.
+  bool LeadsNowhere(int code) const;
 
  private:
   int dir_ = AT_FDCWD;

@@ -29,7 +29,7 @@ std::unique_ptr<RegularFile> RegularFile::Open(const CStdStr& path, std::string*
   if (fd < 0) {
     // Only a file that could not be reached is worth a word; one that is
     // there but may not be read just gets its N/A line.
-    if (IsUnreachable(code) && !(code == ENOENT && at.IsDanglingLink())) *error = ErrorText(code);
+    if (IsUnreachable(code) && !at.LeadsNowhere(code)) *error = ErrorText(code);
     return nullptr;
   }
   struct stat st;

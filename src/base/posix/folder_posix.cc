@@ -99,7 +99,7 @@ bool StatFolder(const CStdStr& path, FolderId* id, std::string* error) {
     // else was listed a moment ago and may hide a whole tree: gone since,
     // a folder on the way replaced by a file, a loop of links, a path too
     // long, a parent that may not be searched.
-    if (error != nullptr && !(code == ENOENT && at.IsDanglingLink())) *error = ErrorText(code);
+    if (error != nullptr && !at.LeadsNowhere(code)) *error = ErrorText(code);
     return false;
   }
   if (!S_ISDIR(info.st_mode)) return false;
