@@ -194,6 +194,12 @@ inline WaveBuilder Rf64() { return WaveBuilder("RF64"); }
 /// Returns a builder for a BW64/WAVE file; add Ds64 first.
 inline WaveBuilder Bw64() { return WaveBuilder("BW64"); }
 
+/// Returns a 16-bit stereo PCM file at 44.1 kHz holding frames sample frames,
+/// the plain file that walk tests fill their trees with.
+inline ByteImage Stereo16(uint32_t frames) {
+  return Riff().Fmt(1, 2, 44100, 176400, 4, 16).Data(frames * 4).Bytes();
+}
+
 /// Writes the little-endian v over the 4 bytes at offset; bytes must hold them.
 inline void SetU32At(ByteImage& bytes, size_t offset, uint32_t v) {
   for (int i = 0; i < 4; ++i) bytes.at(offset + i) = static_cast<uint8_t>(v >> (8 * i));

@@ -18,6 +18,7 @@ namespace wavtally {
 namespace {
 
 using test::MemoryFileSystem;
+using test::Stereo16;
 using Call = MemoryFileSystem::Call;
 
 // Runs jobs only when the walk waits for one, each time a job picked at
@@ -61,10 +62,6 @@ class ShuffledExecutor : public Executor {
   std::vector<std::shared_ptr<Job>> pending_;
 };
 
-std::vector<uint8_t> Wav(uint32_t frames) {
-  return test::Riff().Fmt(1, 2, 44100, 176400, 4, 16).Data(frames * 4).Bytes();
-}
-
 std::string Values(uint32_t frames) {
   return "\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t" + std::to_string(frames) + "\n";
 }
@@ -93,22 +90,22 @@ WalkResult WalkTree(MemoryFileSystem& fs, const ScanTuning& tuning,
 // A tree with something of every kind a walk meets: files read and refused,
 // MIDI files, folders nested, failing and reached twice.
 void MakeMixedTree(MemoryFileSystem& fs) {
-  fs.File("/r/b.wav", Wav(2));
-  fs.File("/r/a.wav", Wav(1));
+  fs.File("/r/b.wav", Stereo16(2));
+  fs.File("/r/a.wav", Stereo16(1));
   fs.File("/r/bad.wav", {'x'});
-  fs.File("/r/gone.wav", Wav(3));
+  fs.File("/r/gone.wav", Stereo16(3));
   fs.Fail(Call::kOpen, "/r/gone.wav", "no such file or directory");
   fs.File("/r/m.mid");
-  fs.File("/r/sub/c.wav", Wav(4));
-  fs.File("/r/sub/deep/d.wav", Wav(5));
+  fs.File("/r/sub/c.wav", Stereo16(4));
+  fs.File("/r/sub/deep/d.wav", Stereo16(5));
   fs.File("/r/sub/deep/e.mid");
-  fs.File("/r/locked/f.wav", Wav(6));
+  fs.File("/r/locked/f.wav", Stereo16(6));
   fs.Fail(Call::kList, "/r/locked", "permission denied");
-  fs.File("/r/unseen/g.wav", Wav(7));
+  fs.File("/r/unseen/g.wav", Stereo16(7));
   fs.Fail(Call::kStat, "/r/unseen", "permission denied");
   fs.Alias("/r/twin", "/r/sub");
-  fs.File("/r/take.01/h.wav", Wav(8));
-  for (int i = 0; i < 30; ++i) fs.File("/r/many/f" + std::to_string(100 + i) + ".wav", Wav(i));
+  fs.File("/r/take.01/h.wav", Stereo16(8));
+  for (int i = 0; i < 30; ++i) fs.File("/r/many/f" + std::to_string(100 + i) + ".wav", Stereo16(i));
 }
 
 std::string MixedTreeReport() {
@@ -155,7 +152,8 @@ TEST(OrderedWalkTest, AnyCompletionOrderGivesTheReportOfAWalkOneFileAtATime) {
 TEST(OrderedWalkTest, ThreadsGiveTheSameReport) {
   MemoryFileSystem fs;
   MakeMixedTree(fs);
-  for (int i = 0; i < 400; ++i) fs.File("/r/big/x" + std::to_string(1000 + i) + ".wav", Wav(i));
+  for (int i = 0; i < 400; ++i)
+    fs.File("/r/big/x" + std::to_string(1000 + i) + ".wav", Stereo16(i));
   ScanTuning inline_tuning;
   inline_tuning.mode = ScanTuning::Mode::kInline;
   const WalkResult expected = WalkTree(fs, inline_tuning);
@@ -195,7 +193,8 @@ TEST(OrderedWalkTest, AFailedReportStopsTheReadsWithinTheWindow) {
   MemoryFileSystem fs;
   for (int f = 0; f < 20; ++f) {
     for (int i = 0; i < 50; ++i) {
-      fs.File("/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav", Wav(1));
+      fs.File("/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav",
+              Stereo16(1));
     }
   }
   constexpr size_t kWindow = 10;
@@ -227,8 +226,8 @@ TEST(OrderedWalkTest, ChangesDuringTheWalkAreNamed) {
   // One file at a time, so that the change comes at a known point of the
   // walk; the threads meet the same failures through the mixed tree.
   MemoryFileSystem fs;
-  fs.File("/r/a/x.wav", Wav(1));
-  fs.File("/r/b/z.wav", Wav(3));
+  fs.File("/r/a/x.wav", Stereo16(1));
+  fs.File("/r/b/z.wav", Stereo16(3));
   fs.File("/r/b/sub/w.mid");
   fs.File("/r/c/v.mid");
   // Once b is listed, it becomes a file and c goes away: what b held was
@@ -252,7 +251,7 @@ TEST(OrderedWalkTest, ChangesDuringTheWalkAreNamed) {
 
 TEST(OrderedWalkTest, ARootThatCannotBeListedIsAnIncompleteReport) {
   MemoryFileSystem fs;
-  fs.File("/r/a.wav", Wav(1));
+  fs.File("/r/a.wav", Stereo16(1));
   fs.Fail(Call::kList, "/r", "input/output error");
   const WalkResult r = WalkTree(fs, ScanTuning());
   EXPECT_FALSE(r.complete);
@@ -261,7 +260,7 @@ TEST(OrderedWalkTest, ARootThatCannotBeListedIsAnIncompleteReport) {
   // A subfolder that fails is named, but the report is still complete.
   fs.Fail(Call::kList, "/r", "");
   MemoryFileSystem other;
-  other.File("/r/s/a.wav", Wav(1));
+  other.File("/r/s/a.wav", Stereo16(1));
   other.Fail(Call::kList, "/r/s", "input/output error");
   EXPECT_TRUE(WalkTree(other, ScanTuning()).complete);
 }
@@ -307,7 +306,7 @@ TEST(LatencyGateTest, ThreadsComeInOnlyWhenTheFileSystemIsSlow) {
   for (const int64_t latency :
        {int64_t{0}, int64_t{20'000}, int64_t{300'000}, int64_t{2'000'000}}) {
     MemoryFileSystem fs;
-    for (int i = 0; i < 200; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Wav(1));
+    for (int i = 0; i < 200; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Stereo16(1));
     fs.SetLatency(latency);
     ShuffledExecutor executor(11);
     ScanTuning tuning;
@@ -329,7 +328,7 @@ TEST(LatencyGateTest, ThreadsComeInOnlyWhenTheFileSystemIsSlow) {
 
 TEST(LatencyGateTest, ThreadsHandBackWhenTheFileSystemTurnsFast) {
   MemoryFileSystem fs;
-  for (int i = 0; i < 1000; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Wav(1));
+  for (int i = 0; i < 1000; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Stereo16(1));
   fs.SetLatency(1'000'000);
   // The cache warms up after the first hundred files.
   fs.SetHook([&](Call call, const std::string&) {

@@ -12,14 +12,10 @@ namespace wavtally {
 namespace {
 
 using test::Riff;
+using test::Stereo16;
 using test::TempTree;
 
 constexpr const char* kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
-
-// 16-bit stereo at 44.1 kHz holding frames frames.
-test::ByteImage Stereo16(uint32_t frames) {
-  return Riff().Fmt(1, 2, 44100, 176400, 4, 16).Data(frames * 4).Bytes();
-}
 
 struct ScanResult {
   std::string report;
