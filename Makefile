@@ -142,8 +142,8 @@ FUZZ_FLAGS = -std=c++20 -g -O1 -Wall -Wextra -Wpedantic $(if $(filter ON,$(WERRO
 FUZZ_SANITIZE = -fsanitize=fuzzer,address,undefined,unsigned-integer-overflow \
 	-fno-sanitize-recover=all
 FUZZ_SOURCES = fuzz/wav_reader_fuzz.cc src/base/wav_reader.cc src/base/text.cc \
-	src/base/file_system.cc src/base/posix/file_posix.cc src/base/posix/folder_posix.cc \
-	src/base/posix/at_path.cc
+	src/base/file_system.cc src/base/name_list.cc src/base/path.cc \
+	src/base/posix/folder_posix.cc src/base/posix/at_path.cc
 
 $(FUZZ_BUILD)/wav_reader_fuzz: $(FUZZ_SOURCES) $(wildcard src/base/*.h src/base/posix/*.h)
 	mkdir -p $(FUZZ_BUILD)

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/text.h"
 #include "base/wav_reader.h"
 #include "wave_builder.h"
@@ -156,7 +157,9 @@ class MemFile {
   /// Returns whether the reader accepts the file in mode, and sets *out to
   /// the getters' values.
   bool Read(int mode, IDataDecipher* decipher, WaveHeader* out) {
-    std::unique_ptr<TqAudioFileReader> reader(TqAudioFileReader::Create(path_.c_str(), decipher));
+    FsError error;
+    std::unique_ptr<TqAudioFileReader> reader(
+        TqAudioFileReader::Create(DiskFileSystem(), path_.c_str(), decipher, &error));
     if (!reader) Fail("Create refused a regular file");
     const bool ok = reader->Open(mode);
     *out = {reader->GetFormat(), reader->GetNumSamples()};

@@ -1,8 +1,10 @@
 #pragma once
 
 // A file system in memory for tests of the walk: folders, files and second
-// ways to a folder, with failures, changes and latency injected per path and
-// per call. Safe to use from several threads at once.
+// ways to a folder, with failures, changes, latency and a limit on open
+// handles injected per path and per call. Safe to use from several threads
+// at once. Open folders keep what they name, as open folders on a disk do:
+// a folder removed meanwhile lists as empty.
 
 #include <atomic>
 #include <cstdint>
@@ -28,8 +30,9 @@ class MemoryFileSystem : public FileSystem {
 
   MemoryFileSystem() : root_(std::make_shared<Node>(Node{true, {}, {}, next_id_++})) {}
   ~MemoryFileSystem() override {
-    // Second ways to folders can make rings of owners; cut every folder's
-    // children so the rings go too.
+    // Second ways to folders can make rings of owners, and a deep tree would
+    // be torn down one level of recursion a folder: cut every folder's
+    // children first.
     std::vector<std::shared_ptr<Node>> all = {root_};
     std::set<const Node*> seen = {root_.get()};
     for (size_t i = 0; i < all.size(); ++i) {
@@ -53,27 +56,61 @@ class MemoryFileSystem : public FileSystem {
     std::lock_guard<std::mutex> lock(mutex_);
     Put(path, std::make_shared<Node>(Node{true, {}, {}, next_id_++}));
   }
+  /// Adds depth nested folders named name below the folder at path, the
+  /// deepest holding a file named leaf with bytes; returns nothing. Costs
+  /// time in proportion to depth, not to the length of the deepest path.
+  void Chain(const std::string& path, size_t depth, const std::string& name,
+             const std::string& leaf, std::vector<uint8_t> bytes = {}) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Put(path, std::make_shared<Node>(Node{true, {}, {}, next_id_++}));
+    std::shared_ptr<Node> folder = Find(path);
+    for (size_t i = 0; i < depth; ++i) {
+      auto next = std::make_shared<Node>(Node{true, {}, {}, next_id_++});
+      folder->children[name] = next;
+      folder = next;
+    }
+    folder->children[leaf] = std::make_shared<Node>(Node{false, std::move(bytes), {}, next_id_++});
+  }
   /// Makes path a second way to the existing folder or file at target, as a
   /// followed link would be; returns nothing.
   void Alias(const std::string& path, const std::string& target) {
     std::lock_guard<std::mutex> lock(mutex_);
     Put(path, Find(target));
   }
-  /// Removes path and everything below it; returns nothing.
+  /// Removes path and everything below it, as rm -r would; returns nothing.
   void Remove(const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex_);
     const size_t slash = path.rfind('/');
-    if (const std::shared_ptr<Node> parent = Find(path.substr(0, slash))) {
-      parent->children.erase(path.substr(slash + 1));
+    const std::shared_ptr<Node> parent = Find(path.substr(0, slash));
+    if (!parent) return;
+    const auto it = parent->children.find(path.substr(slash + 1));
+    if (it == parent->children.end()) return;
+    std::vector<std::shared_ptr<Node>> removed = {it->second};
+    parent->children.erase(it);
+    for (size_t i = 0; i < removed.size(); ++i) {
+      for (auto& [name, child] : removed[i]->children) removed.push_back(child);
+      removed[i]->children.clear();
     }
   }
-  /// Makes every call of kind on path fail with error; returns nothing.
-  void Fail(Call call, const std::string& path, const std::string& error) {
+  /// Makes every call of kind on path fail with error, as a limit of the
+  /// process when limit is set; returns nothing.
+  void Fail(Call call, const std::string& path, const std::string& error, bool limit = false) {
     std::lock_guard<std::mutex> lock(mutex_);
-    failures_[{call, path}] = error;
+    failures_[{call, path}] = FsError{error, limit};
+    tracking_ = true;
   }
+  /// Lets at most handles folders and files be open at once; an open beyond
+  /// fails as too many open files would; returns nothing.
+  void LimitHandles(int handles) { handle_limit_ = handles; }
+  /// Returns the most handles that were open at once.
+  int MostHandles() const { return most_handles_.load(); }
+  /// Says that spare handles are free for the walk; returns nothing.
+  void SetSpareHandles(size_t spare) { spare_ = spare; }
   /// Sets the hook run before every call; returns nothing.
-  void SetHook(Hook hook) { hook_ = std::move(hook); }
+  void SetHook(Hook hook) {
+    hook_ = std::move(hook);
+    tracking_ = true;
+  }
   /// Makes every call take nanoseconds on Clock(); returns nothing.
   void SetLatency(int64_t nanoseconds) { latency_ = nanoseconds; }
   /// Returns a clock that only the calls' latency moves.
@@ -83,43 +120,63 @@ class MemoryFileSystem : public FileSystem {
   /// Returns how many calls of kind were made.
   int Calls(Call call) const { return calls_[static_cast<int>(call)].load(); }
 
-  bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names,
-                       std::string* error) override {
-    names->clear();
-    const std::string path = Begin(Call::kList, folder, error);
-    if (!error->empty()) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::shared_ptr<Node> node = Find(path);
-    if (!node || !node->folder) {
-      *error = node ? "not a directory" : "no such file or directory";
-      return false;
+  size_t SpareHandles() override { return spare_; }
+
+  FolderLook OpenFolder(const CStdStr& path_text) override {
+    const std::string path = EncodeUtf8(path_text);
+    FolderLook failed;
+    if (!Begin(Call::kStat, path, &failed.error)) {
+      failed.kind = FolderLook::Kind::kFailed;
+      return failed;
     }
-    for (const auto& [name, child] : node->children) names->push_back(DecodeUtf8(name));
+    std::shared_ptr<Node> node;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      node = Find(path);
+    }
+    return Opened(node, path);
+  }
+
+  FolderLook OpenFolderAt(const Folder& parent, std::wstring_view name) override {
+    const auto& folder = static_cast<const MemoryFolder&>(parent);
+    const std::string path = tracking_ ? Child(folder.path, name) : std::string();
+    std::shared_ptr<Node> node;
+    {
+      FolderLook failed;
+      if (!Begin(Call::kStat, path, &failed.error)) {
+        failed.kind = FolderLook::Kind::kFailed;
+        return failed;
+      }
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto child = folder.node->children.find(EncodeUtf8(name));
+      if (child != folder.node->children.end()) node = child->second;
+    }
+    return Opened(node, path);
+  }
+
+  bool ReadNames(const Folder& folder_handle, NameList* names, FsError* error) override {
+    const auto& folder = static_cast<const MemoryFolder&>(folder_handle);
+    if (!Begin(Call::kList, folder.path, error)) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [name, child] : folder.node->children) names->AddUtf8(name);
     return true;
   }
 
-  bool StatFolder(const CStdStr& path_text, FolderId* id, std::string* error) override {
-    const std::string path = Begin(Call::kStat, path_text, error);
-    if (!error->empty()) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::shared_ptr<Node> node = Find(path);
-    if (!node) {
-      *error = "no such file or directory";
-      return false;
+  std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,
+                                         FsError* error) override {
+    const auto& folder = static_cast<const MemoryFolder&>(parent);
+    const std::string path = tracking_ ? Child(folder.path, name) : std::string();
+    if (!Begin(Call::kOpen, path, error)) return nullptr;
+    std::shared_ptr<Node> node;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto child = folder.node->children.find(EncodeUtf8(name));
+      if (child != folder.node->children.end()) node = child->second;
     }
-    if (!node->folder) return false;
-    *id = FolderId{1, node->id};
-    return true;
-  }
-
-  std::unique_ptr<ByteSource> OpenFile(const CStdStr& path_text, std::string* error) override {
-    const std::string path = Begin(Call::kOpen, path_text, error);
-    if (!error->empty()) return nullptr;
-    std::lock_guard<std::mutex> lock(mutex_);
-    const std::shared_ptr<Node> node = Find(path);
-    if (!node) *error = "no such file or directory";
+    if (!node) error->text = "no such file or directory";
     if (!node || node->folder) return nullptr;
-    return std::make_unique<Source>(node);
+    if (!TakeHandle(error)) return nullptr;
+    return std::make_unique<Source>(this, node);
   }
 
  private:
@@ -130,34 +187,97 @@ class MemoryFileSystem : public FileSystem {
     uint64_t id;
   };
 
+  // Holds one of the file system's handles until destroyed.
+  class Handle {
+   public:
+    explicit Handle(MemoryFileSystem* fs) : fs_(fs) {}
+    ~Handle() { --fs_->open_handles_; }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+
+   private:
+    MemoryFileSystem* fs_;
+  };
+
+  struct MemoryFolder final : Folder {
+    MemoryFolder(MemoryFileSystem* fs, std::shared_ptr<Node> node, std::string path)
+        : handle(fs), node(std::move(node)), path(std::move(path)) {}
+    Handle handle;
+    std::shared_ptr<Node> node;
+    std::string path;  // empty unless failures or a hook need it
+  };
+
   // Keeps the file's bytes alive for as long as it is open, even when the
   // file is removed meanwhile, as an open file on disk is.
   class Source : public ByteSource {
    public:
-    explicit Source(std::shared_ptr<const Node> node)
-        : node_(std::move(node)), bytes_(node_->bytes) {}
+    Source(MemoryFileSystem* fs, std::shared_ptr<const Node> node)
+        : handle_(fs), node_(std::move(node)), bytes_(node_->bytes) {}
     uint64_t Size() const override { return bytes_.Size(); }
     size_t ReadAt(uint64_t offset, void* data, size_t size) override {
       return bytes_.ReadAt(offset, data, size);
     }
 
    private:
+    Handle handle_;
     std::shared_ptr<const Node> node_;
     MemoryByteSource bytes_;
   };
 
+  static std::string Child(const std::string& folder, std::wstring_view name) {
+    std::string path = folder;
+    if (path.empty() || path.back() != '/') path.push_back('/');
+    return path + EncodeUtf8(name);
+  }
+
+  // Returns what a look found at node, opening it when it is a folder.
+  FolderLook Opened(std::shared_ptr<Node> node, const std::string& path) {
+    FolderLook look;
+    if (!node) {
+      look.kind = FolderLook::Kind::kFailed;
+      look.error.text = "no such file or directory";
+      return look;
+    }
+    if (!node->folder) return look;
+    if (!TakeHandle(&look.error)) {
+      look.kind = FolderLook::Kind::kFailed;
+      return look;
+    }
+    look.kind = FolderLook::Kind::kFolder;
+    look.has_id = true;
+    look.id = FolderId{1, node->id};
+    look.folder = std::make_unique<MemoryFolder>(this, node, path);
+    return look;
+  }
+
+  // Counts one more open handle; returns false, with the error of a full
+  // descriptor table, when the limit would be passed.
+  bool TakeHandle(FsError* error) {
+    const int open = ++open_handles_;
+    if (handle_limit_ > 0 && open > handle_limit_) {
+      --open_handles_;
+      *error = FsError{"too many open files", true};
+      return false;
+    }
+    int most = most_handles_.load();
+    while (open > most && !most_handles_.compare_exchange_weak(most, open)) {
+    }
+    return true;
+  }
+
   // Counts the call, runs the hook, moves the clock and applies a failure;
-  // returns the path as UTF-8 and sets *error when the call must fail.
-  std::string Begin(Call call, const CStdStr& path_text, std::string* error) {
-    error->clear();
-    const std::string path = EncodeUtf8(path_text);
+  // returns false and sets *error when the call must fail.
+  bool Begin(Call call, const std::string& path, FsError* error) {
+    error->Clear();
     ++calls_[static_cast<int>(call)];
     if (hook_) hook_(call, path);
     now_ += latency_.load();
+    if (!tracking_) return true;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto failure = failures_.find({call, path});
-    if (failure != failures_.end()) *error = failure->second;
-    return path;
+    if (failure == failures_.end() || !failure->second.Failed()) return true;
+    *error = failure->second;
+    return false;
   }
 
   // Returns the node at path, or null; the mutex is held.
@@ -194,11 +314,16 @@ class MemoryFileSystem : public FileSystem {
   mutable std::mutex mutex_;
   uint64_t next_id_ = 1;
   std::shared_ptr<Node> root_;
-  std::map<std::pair<Call, std::string>, std::string> failures_;
+  std::map<std::pair<Call, std::string>, FsError> failures_;
   Hook hook_;
+  std::atomic<bool> tracking_{false};
   std::atomic<int64_t> latency_{0};
   std::atomic<int64_t> now_{0};
   std::atomic<int> calls_[3] = {};
+  std::atomic<int> open_handles_{0};
+  std::atomic<int> most_handles_{0};
+  int handle_limit_ = 0;
+  size_t spare_ = kManyHandles;
 };
 
 }  // namespace wavtally::test

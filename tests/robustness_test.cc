@@ -322,9 +322,10 @@ std::vector<Mutant> MakeMutants(const std::vector<Base>& bases) {
 // in this process.
 std::string InProcessLine(const std::string& dir, const std::string& name) {
   FormatSummary summary;
+  FsError error;
   StringLineWriter w;
   const Path entry(DecodeUtf8(name));
-  if (ProbeWavFormat(DecodeUtf8(dir + "/" + name), summary)) {
+  if (ProbeWavFormat(DiskFileSystem(), DecodeUtf8(dir + "/" + name), summary, &error)) {
     PrintFormatLine(w, entry, summary);
   } else {
     PrintUnavailableLine(w, entry);
@@ -849,9 +850,8 @@ WalkResult WalkRemoving(TempTree& tree, const std::string& trigger, const std::s
   });
   StringLineWriter errors;
   ScanOutput out{report, errors};
-  FormatSummary record;
   const Path root(DecodeUtf8(tree.Root()));
-  ScanFolder(root, root, record, out);
+  ScanFolder(root, root, out, DiskFileSystem());
   return {report.Text(), errors.Text()};
 }
 

@@ -1,43 +1,104 @@
 #pragma once
 
-// The file system as the walk sees it: list a folder, look at an entry, open
-// a file. The walk and the reader reach the disk only through this, so tests
-// can put a file system in memory in its place and make any entry fail,
-// change or be slow at will.
+// The file system as the walk sees it: open a folder, list it, and open the
+// entries in it relative to the open folder, so that a call costs one lookup
+// at any depth. The walk and the reader reach the disk only through this, so
+// tests can put a file system in memory in its place and make any entry
+// fail, change or be slow at will. Only main picks the disk.
 
+#include <cstddef>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
+#include "base/name_list.h"
 #include "base/path.h"
 #include "base/text.h"
 #include "base/wav_reader.h"
 
 namespace wavtally {
 
+/// Why a file-system call failed.
+struct FsError {
+  /// Short and lower case; empty when the failure needs no word (a file that
+  /// is there but may not be read, or is no regular file).
+  std::string text;
+  /// True when the call ran into a limit of this process (open descriptors,
+  /// memory) rather than a property of the entry: the same call may succeed
+  /// once fewer calls are in flight.
+  bool limit = false;
+
+  /// Returns true when there is anything to say.
+  bool Failed() const { return !text.empty(); }
+  /// Forgets any failure; returns nothing.
+  void Clear() {
+    text.clear();
+    limit = false;
+  }
+};
+
+/// A folder held open: entries are named relative to it. Closed when
+/// destroyed. Each file system makes and reads only its own.
+class Folder {
+ public:
+  virtual ~Folder() = default;
+};
+
+/// What a look at a possible folder found.
+struct FolderLook {
+  enum class Kind {
+    kFolder,      ///< a folder, open in `folder`, with its identity
+    kUnlistable,  ///< a folder that cannot be opened; error says why
+    kNone,        ///< no folder (a file, a link that leads nowhere): nothing to say
+    kFailed,      ///< could not be looked at; error says why
+  };
+  Kind kind = Kind::kNone;
+  std::unique_ptr<Folder> folder;
+  /// Whether id names the folder: always for kFolder, for kUnlistable only
+  /// where the system could tell without opening it.
+  bool has_id = false;
+  FolderId id;
+  FsError error;
+};
+
 class FileSystem {
  public:
+  static constexpr size_t kManyHandles = size_t{1} << 20;
+
   virtual ~FileSystem() = default;
 
-  /// Reads the names in folder, without "." and ".."; returns false and sets
-  /// *error (short, lower case) when the folder cannot be listed.
-  virtual bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names,
-                               std::string* error) = 0;
+  /// Opens the folder at path as typed (relative to the current folder),
+  /// links followed; returns what was found there.
+  virtual FolderLook OpenFolder(const CStdStr& path) = 0;
 
-  /// Returns true and sets *id when path names a folder, links followed.
-  /// Otherwise sets *error to why path could not be looked at, or to an empty
-  /// text when it names no folder (a file, a link that leads nowhere).
-  virtual bool StatFolder(const CStdStr& path, FolderId* id, std::string* error) = 0;
+  /// Opens the entry name of parent as a folder, links followed; returns what
+  /// was found there.
+  virtual FolderLook OpenFolderAt(const Folder& parent, std::wstring_view name) = 0;
 
-  /// Opens the regular file at path, links followed, without blocking on
-  /// FIFOs or devices; returns null when it names no regular file or cannot
-  /// be opened. *error is then set when the file could not be reached at all
-  /// (gone, a link loop, a path too long), and empty when it was there but
-  /// is no regular file or may not be read.
-  virtual std::unique_ptr<ByteSource> OpenFile(const CStdStr& path, std::string* error) = 0;
+  /// Appends the names in folder, without "." and "..", to *names; returns
+  /// false and sets *error when the folder cannot be listed. Called once per
+  /// open folder.
+  virtual bool ReadNames(const Folder& folder, NameList* names, FsError* error) = 0;
+
+  /// Opens the regular file name in parent, links followed, without blocking
+  /// on FIFOs or devices; returns null when it names no regular file or
+  /// cannot be opened, with *error saying why (empty text when it was there
+  /// but is no regular file or may not be read).
+  virtual std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,
+                                                 FsError* error) = 0;
+
+  /// Returns how many more handles (open folders and files) the process may
+  /// hold at once before the system refuses, or a large number where there
+  /// is no such limit.
+  virtual size_t SpareHandles() { return kManyHandles; }
+
+  /// Opens the regular file at path by opening its folder first; returns
+  /// null as OpenFileAt does.
+  std::unique_ptr<ByteSource> OpenFile(const CStdStr& path, FsError* error);
 };
 
 /// Returns the machine's own file system; it lives as long as the program.
+/// For main: everything else is handed the file system it reads.
 FileSystem& DiskFileSystem();
 
 }  // namespace wavtally

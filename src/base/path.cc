@@ -4,6 +4,7 @@
 #include <string_view>
 #include <utility>
 
+#include "base/file_system.h"
 #include "base/platform.h"
 
 namespace wavtally {
@@ -74,17 +75,44 @@ void Path::Normalize() {
   if (text_.size() > 1 && text_.size() > root && text_.back() == sep) text_.pop_back();
 }
 
-bool Path::DirectoryExists() const {
-  return !text_.empty() && platform::StatFolder(text_, nullptr);
+bool Path::DirectoryExists(FileSystem& fs) const {
+  if (text_.empty()) return false;
+  const FolderLook look = fs.OpenFolder(text_);
+  return look.kind == FolderLook::Kind::kFolder || look.kind == FolderLook::Kind::kUnlistable;
 }
 
-bool Path::IsDirectory() const { return DirectoryExists(); }
+bool Path::IsDirectory(FileSystem& fs) const { return DirectoryExists(fs); }
 
-bool Path::GetFolderId(FolderId* id) const {
-  FolderId found;
-  if (text_.empty() || !platform::StatFolder(text_, &found)) return false;
-  if (id != nullptr) *id = found;
+bool Path::GetFolderId(FileSystem& fs, FolderId* id) const {
+  if (text_.empty()) return false;
+  const FolderLook look = fs.OpenFolder(text_);
+  if (look.kind != FolderLook::Kind::kFolder) return false;
+  if (id != nullptr) *id = look.id;
   return true;
+}
+
+void Path::AppendName(CStdStr& text, std::wstring_view name) {
+  if (name.empty()) return;
+  if (!text.empty() && text.back() != Sep() && !IsDriveRelativeRoot(text)) text.push_back(Sep());
+  text.append(name);
+}
+
+size_t Path::RelativeStart(const CStdStr& base) {
+  // Only the root ends in a separator; any other base is followed by one.
+  if (base.empty() || base.back() == Sep() || IsDriveRelativeRoot(base)) return base.size();
+  return base.size() + 1;
+}
+
+void Path::SplitLast(const CStdStr& text, CStdStr* folder, CStdStr* name) {
+  const size_t sep = text.rfind(Sep());
+  // A root without a separator ("C:x.wav" on Windows) ends the folder too,
+  // and a root keeps its separator: "/x" lies in "/".
+  const size_t root = platform::RootPrefixLength(text);
+  const size_t name_start = std::max(sep == CStdStr::npos ? 0 : sep + 1, root);
+  size_t folder_end = name_start;
+  if (folder_end > root && folder_end > 1 && text[folder_end - 1] == Sep()) --folder_end;
+  *folder = text.substr(0, folder_end);
+  *name = text.substr(name_start);
 }
 
 Path Path::Join(std::initializer_list<CStdStr> parts) {
@@ -92,13 +120,7 @@ Path Path::Join(std::initializer_list<CStdStr> parts) {
   size_t size = 0;
   for (const CStdStr& part : parts) size += part.size() + 1;
   text.reserve(size);
-  for (const CStdStr& part : parts) {
-    if (part.empty()) continue;
-    if (!text.empty() && text.back() != Sep() && !IsDriveRelativeRoot(text)) {
-      text.push_back(Sep());
-    }
-    text += part;
-  }
+  for (const CStdStr& part : parts) AppendName(text, part);
   // The constructor folds a separator that both neighbours bring.
   return Path(std::move(text));
 }
@@ -107,13 +129,9 @@ Path& Path::MakePathRelative(const Path& base) {
   const CStdStr& prefix = base.text_;
   if (prefix.empty() || text_.size() <= prefix.size()) return *this;
   if (text_.compare(0, prefix.size(), prefix) != 0) return *this;
-  // Only the root ends in a separator; any other base must be followed by
-  // one, or "/music2" would count as lying below "/music".
-  size_t rest = prefix.size();
-  if (prefix.back() != Sep() && !IsDriveRelativeRoot(prefix)) {
-    if (text_[rest] != Sep()) return *this;
-    ++rest;
-  }
+  // "/music2" does not lie below "/music".
+  const size_t rest = RelativeStart(prefix);
+  if (rest > prefix.size() && text_[prefix.size()] != Sep()) return *this;
   text_.erase(0, rest);
   return *this;
 }

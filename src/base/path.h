@@ -10,6 +10,8 @@
 
 namespace wavtally {
 
+class FileSystem;
+
 /// Identifies a folder on its file system (device and inode on POSIX), so a
 /// walk can tell when a link leads back to a folder it is already inside.
 struct FolderId {
@@ -39,12 +41,14 @@ class Path {
   Path& operator=(const Path&) = default;
   Path& operator=(Path&&) noexcept = default;
 
-  /// Returns true only when the path names an existing folder, links followed.
-  bool DirectoryExists() const;
-  /// Returns true when the path names a folder, links followed.
-  bool IsDirectory() const;
-  /// Returns true and sets *id when the path names a folder, links followed.
-  bool GetFolderId(FolderId* id) const;
+  /// Returns true only when the path names an existing folder in fs, links
+  /// followed, whether or not it may be listed.
+  bool DirectoryExists(FileSystem& fs) const;
+  /// Returns true when the path names a folder in fs, links followed.
+  bool IsDirectory(FileSystem& fs) const;
+  /// Returns true and sets *id when the path names a folder in fs that can
+  /// be opened, links followed.
+  bool GetFolderId(FileSystem& fs, FolderId* id) const;
 
   /// Returns the path's text.
   operator CStdStr() const { return text_; }
@@ -65,6 +69,16 @@ class Path {
 
   /// Returns the separator between names ("/" on POSIX).
   static const CStdStr& GetNameSeparator();
+
+  /// Appends name to text as Join would place it inside the folder text;
+  /// returns nothing.
+  static void AppendName(CStdStr& text, std::wstring_view name);
+  /// Returns where the part of a path below base starts in the text of a
+  /// path that lies below it: after base and the separator that follows.
+  static size_t RelativeStart(const CStdStr& base);
+  /// Splits text into its folder (empty for a bare name) and its last name;
+  /// returns nothing.
+  static void SplitLast(const CStdStr& text, CStdStr* folder, CStdStr* name);
 
  private:
   /// Drops doubled and trailing separators from text_ in place; returns nothing.

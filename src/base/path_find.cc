@@ -1,7 +1,6 @@
 #include "base/path_find.h"
 
 #include <algorithm>
-#include <numeric>
 #include <string>
 #include <utility>
 
@@ -17,34 +16,6 @@ wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a'
 
 bool CharMatches(wchar_t pattern, wchar_t name) {
   return pattern == L'?' || FoldAscii(pattern) == FoldAscii(name);
-}
-
-// The sort key of a name: its bytes with ASCII letters lowered, then its
-// exact bytes to break ties, so stray bytes sort as the bytes on disk.
-struct NameKey {
-  std::string folded;
-  std::string exact;
-
-  explicit NameKey(std::wstring_view name) : exact(EncodeUtf8(name)) {
-    folded = exact;
-    for (char& c : folded) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-
-  bool operator<(const NameKey& other) const {
-    const int order = folded.compare(other.folded);
-    return order != 0 ? order < 0 : exact < other.exact;
-  }
-};
-
-// Distinct names give distinct bytes, except UTF-16 names whose lone
-// surrogates all become U+FFFD; their code units then settle the order, so a
-// listing never depends on the order the system returned it in.
-bool KeyedLess(const NameKey& ka, std::wstring_view a, const NameKey& kb, std::wstring_view b) {
-  if (ka < kb) return true;
-  if (kb < ka) return false;
-  return a < b;
 }
 
 }  // namespace
@@ -88,39 +59,42 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
   return p == pattern.size();
 }
 
-bool NameLess(std::wstring_view a, std::wstring_view b) {
-  return KeyedLess(NameKey(a), a, NameKey(b), b);
-}
-
-std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) {
-  return Read(DiskFileSystem(), folder);
-}
-
-std::shared_ptr<const FolderListing> FolderListing::Read(FileSystem& fs, const CStdStr& folder) {
+std::shared_ptr<FolderListing> FolderListing::Load(FileSystem& fs, const Folder& folder) {
   // The constructor is private, so make_shared cannot reach it.
   std::shared_ptr<FolderListing> listing(new FolderListing());
-  listing->folder_ = folder;
-  std::vector<CStdStr> all;
-  if (!fs.ReadFolderNames(folder.empty() ? CStdStr(L".") : folder, &all, &listing->error_)) {
-    if (listing->error_.empty()) listing->error_ = "cannot list folder";
-    return listing;
-  }
-  std::vector<NameKey> keys;
-  keys.reserve(all.size());
-  for (const CStdStr& name : all) keys.emplace_back(name);
-  std::vector<size_t> order(all.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return KeyedLess(keys[a], all[a], keys[b], all[b]); });
-  listing->names_.reserve(all.size());
-  for (const size_t i : order) {
-    if (all[i] == L"." || all[i] == L"..") continue;
-    listing->names_.push_back(std::move(all[i]));
+  FsError error;
+  if (fs.ReadNames(folder, &listing->names_, &error)) {
+    listing->names_.Sort();
+  } else {
+    listing->Fail(error, "cannot list folder");
   }
   return listing;
 }
 
-PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
+void FolderListing::Fail(const FsError& error, const char* otherwise) {
+  names_.Clear();
+  error_ = error.Failed() ? error.text : otherwise;
+  error_is_limit_ = error.limit;
+}
+
+std::shared_ptr<const FolderListing> FolderListing::Read(FileSystem& fs, const Folder& folder) {
+  return Load(fs, folder);
+}
+
+std::shared_ptr<const FolderListing> FolderListing::Read(FileSystem& fs, const CStdStr& folder) {
+  const FolderLook look = fs.OpenFolder(folder.empty() ? CStdStr(L".") : folder);
+  std::shared_ptr<FolderListing> listing;
+  if (look.kind == FolderLook::Kind::kFolder) {
+    listing = Load(fs, *look.folder);
+  } else {
+    listing.reset(new FolderListing());
+    listing->Fail(look.error, "not a directory");
+  }
+  listing->folder_ = folder;
+  return listing;
+}
+
+PathFind::PathFind(FileSystem& fs, const CStdStr& pattern, bool /*flag*/) {
   const size_t sep = pattern.rfind(platform::kNameSeparator);
   // A root without a separator ("C:*.wav" on Windows) ends the folder too.
   const size_t name_start =
@@ -128,12 +102,12 @@ PathFind::PathFind(const CStdStr& pattern, bool /*flag*/) {
   if (name_start == 0) {
     // A bare name pattern lists the current folder and yields bare names,
     // just as "dir/*" yields names under "dir".
-    listing_ = FolderListing::Read(CStdStr());
+    listing_ = FolderListing::Read(fs, CStdStr());
     Select(pattern);
     return;
   }
   // Keeping the separator lets a pattern such as "/*" list the root.
-  listing_ = FolderListing::Read(Path(pattern.substr(0, name_start)).GetFullPath());
+  listing_ = FolderListing::Read(fs, Path(pattern.substr(0, name_start)).GetFullPath());
   Select(std::wstring_view(pattern).substr(name_start));
 }
 
@@ -144,7 +118,7 @@ PathFind::PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_vi
 
 void PathFind::Select(std::wstring_view name_pattern) {
   // The listing is already in order, so the matches come out in order too.
-  const std::vector<CStdStr>& names = listing_->Names();
+  const NameList& names = listing_->Names();
   for (size_t i = 0; i < names.size(); ++i) {
     if (MatchesPattern(name_pattern, names[i])) matches_.push_back(i);
   }
@@ -154,7 +128,12 @@ bool PathFind::HasNext() const { return next_ < matches_.size(); }
 
 Path PathFind::Next() {
   if (!HasNext()) return Path();
-  return Path::Join({listing_->Folder(), listing_->Names()[matches_[next_++]]});
+  return Path::Join({listing_->FolderText(), CStdStr(NextName())});
+}
+
+std::wstring_view PathFind::NextName() {
+  if (!HasNext()) return {};
+  return listing_->Names()[matches_[next_++]];
 }
 
 }  // namespace wavtally

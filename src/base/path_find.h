@@ -4,46 +4,55 @@
 #include <string_view>
 #include <vector>
 
+#include "base/name_list.h"
 #include "base/path.h"
 #include "base/text.h"
 
 namespace wavtally {
 
 class FileSystem;
+class Folder;
+struct FsError;
 
 /// Returns true when name matches pattern as a whole: "*" matches any run of
 /// characters, "?" any one character, and ASCII letters match regardless of
 /// case.
 bool MatchesPattern(std::wstring_view pattern, std::wstring_view name);
 
-/// Returns true when name a sorts before name b: by UTF-8 bytes with ASCII
-/// letters folded to lower case, ties broken by the exact bytes, then (for
-/// UTF-16 names alike but for lone surrogates) by the code units.
-bool NameLess(std::wstring_view a, std::wstring_view b);
-
 /// The names in one folder, read whole and sorted in NameLess order once, so
 /// that several finders over the same folder cost a single listing. It is a
 /// snapshot: later changes to the folder do not show.
 class FolderListing final {
  public:
-  /// Returns the listing of folder; an empty text lists the current folder
-  /// and makes bare names. Never null; Error() tells whether it was read.
-  static std::shared_ptr<const FolderListing> Read(const CStdStr& folder);
-  /// Returns the listing of folder in fs, as above.
+  /// Returns the listing of the open folder in fs, whose entries PathFind
+  /// yields as bare names. Never null; Error() tells whether it was read.
+  static std::shared_ptr<const FolderListing> Read(FileSystem& fs, const Folder& folder);
+  /// Returns the listing of the folder at path in fs; an empty text lists the
+  /// current folder and makes bare names. Never null.
   static std::shared_ptr<const FolderListing> Read(FileSystem& fs, const CStdStr& folder);
 
-  /// Returns the folder as given, which prefixes every entry's path.
-  const CStdStr& Folder() const { return folder_; }
+  /// Returns the folder text that prefixes every entry's path, or an empty
+  /// text for bare names.
+  const CStdStr& FolderText() const { return folder_; }
   /// Returns the names in NameLess order, never "." or "..".
-  const std::vector<CStdStr>& Names() const { return names_; }
+  const NameList& Names() const { return names_; }
   /// Returns why the folder could not be listed, or an empty text.
   const std::string& Error() const { return error_; }
+  /// Returns true when the failure is a limit of this process (descriptors,
+  /// memory) that may pass.
+  bool ErrorIsLimit() const { return error_is_limit_; }
 
  private:
   FolderListing() = default;
+  /// Returns the listing of folder, read and sorted.
+  static std::shared_ptr<FolderListing> Load(FileSystem& fs, const Folder& folder);
+  /// Records error, or otherwise when it has no text; returns nothing.
+  void Fail(const FsError& error, const char* otherwise);
+
   CStdStr folder_;
-  std::vector<CStdStr> names_;
+  NameList names_;
   std::string error_;
+  bool error_is_limit_ = false;
 };
 
 /// Lists the entries of one folder whose names match the last component of a
@@ -52,8 +61,8 @@ class FolderListing final {
 /// closed again, so no finder holds a folder handle while a walk descends.
 class PathFind final {
  public:
-  /// Lists the entries matching pattern; the flag is reserved and ignored.
-  PathFind(const CStdStr& pattern, bool flag);
+  /// Lists the entries of fs matching pattern; the flag is reserved and ignored.
+  PathFind(FileSystem& fs, const CStdStr& pattern, bool flag);
   /// Lists the entries of listing whose names match name_pattern, a pattern
   /// without a folder part; yields exactly what the pattern form would have
   /// yielded from the same folder contents.
@@ -64,8 +73,12 @@ class PathFind final {
 
   /// Returns true while an entry is left to yield.
   virtual bool HasNext() const;
-  /// Returns the next entry as a path inside the folder.
+  /// Returns the next entry as a path inside the folder, or an empty path
+  /// when none is left.
   virtual Path Next();
+  /// Returns the name of the next entry alone, valid while the listing
+  /// lives, or an empty text when none is left.
+  std::wstring_view NextName();
 
   /// Returns why the folder could not be listed, or an empty text.
   const std::string& Error() const { return listing_->Error(); }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "base/file_system.h"
+
 namespace wavtally {
 namespace {
 
@@ -86,7 +88,7 @@ class PathFindTest : public testing::Test {
   }
   CStdStr In(const CStdStr& name) const { return DecodeUtf8(root_) + L"/" + name; }
   std::vector<CStdStr> Find(const CStdStr& pattern, std::string* error = nullptr) {
-    PathFind find(pattern, false);
+    PathFind find(DiskFileSystem(), pattern, false);
     std::vector<CStdStr> out;
     while (find.HasNext()) out.push_back(find.Next().GetFullPath());
     EXPECT_EQ(find.Next().GetFullPath(), L"");
@@ -145,7 +147,8 @@ TEST_F(PathFindTest, InvalidUtf8NameRoundTripsToOpenableBytes) {
 TEST_F(PathFindTest, FindersOverOneListingYieldWhatThePatternFormYields) {
   MakeFiles({"b.wav", "10.wav", "C.WAV", "a.mid", "B.MID", "noext", "x.txt", "\xff.wav"});
   ASSERT_EQ(mkdir((root_ + "/sub").c_str(), 0755), 0);
-  const std::shared_ptr<const FolderListing> listing = FolderListing::Read(DecodeUtf8(root_));
+  const std::shared_ptr<const FolderListing> listing =
+      FolderListing::Read(DiskFileSystem(), DecodeUtf8(root_));
   EXPECT_EQ(listing->Error(), "");
   for (const CStdStr pattern : {L"*.wav", L"*.mid", L"*", L"?.*", L"nothing"}) {
     PathFind shared(listing, pattern);
@@ -157,7 +160,8 @@ TEST_F(PathFindTest, FindersOverOneListingYieldWhatThePatternFormYields) {
 
 TEST_F(PathFindTest, ListingIsASnapshotAndEveryPatternFormListsAfresh) {
   MakeFiles({"a.wav"});
-  const std::shared_ptr<const FolderListing> listing = FolderListing::Read(DecodeUtf8(root_));
+  const std::shared_ptr<const FolderListing> listing =
+      FolderListing::Read(DiskFileSystem(), DecodeUtf8(root_));
   EXPECT_EQ(Find(In(L"*.wav")), std::vector<CStdStr>{In(L"a.wav")});
   MakeFiles({"b.wav"});
   // The pattern form reads the folder each time, so it sees the new file...
@@ -171,7 +175,7 @@ TEST_F(PathFindTest, ListingIsASnapshotAndEveryPatternFormListsAfresh) {
 
 TEST_F(PathFindTest, ListingErrorReachesEveryFinder) {
   const std::shared_ptr<const FolderListing> listing =
-      FolderListing::Read(DecodeUtf8(root_ + "/missing"));
+      FolderListing::Read(DiskFileSystem(), DecodeUtf8(root_ + "/missing"));
   EXPECT_EQ(listing->Error(), "no such file or directory");
   EXPECT_TRUE(listing->Names().empty());
   PathFind find(listing, L"*");
@@ -184,16 +188,16 @@ TEST_F(PathFindTest, LinksAreFollowedForFolders) {
   ASSERT_EQ(symlink("real", (root_ + "/link").c_str()), 0);
   ASSERT_EQ(symlink("gone", (root_ + "/dangling").c_str()), 0);
   MakeFiles({"file"});
-  EXPECT_TRUE(Path(In(L"link")).IsDirectory());
-  EXPECT_FALSE(Path(In(L"dangling")).IsDirectory());
-  EXPECT_FALSE(Path(In(L"file")).DirectoryExists());
+  EXPECT_TRUE(Path(In(L"link")).IsDirectory(DiskFileSystem()));
+  EXPECT_FALSE(Path(In(L"dangling")).IsDirectory(DiskFileSystem()));
+  EXPECT_FALSE(Path(In(L"file")).DirectoryExists(DiskFileSystem()));
   FolderId real, link, parent, dangling{5, 6};
-  ASSERT_TRUE(Path(In(L"real")).GetFolderId(&real));
-  ASSERT_TRUE(Path(In(L"link")).GetFolderId(&link));
-  ASSERT_TRUE(Path(DecodeUtf8(root_)).GetFolderId(&parent));
+  ASSERT_TRUE(Path(In(L"real")).GetFolderId(DiskFileSystem(), &real));
+  ASSERT_TRUE(Path(In(L"link")).GetFolderId(DiskFileSystem(), &link));
+  ASSERT_TRUE(Path(DecodeUtf8(root_)).GetFolderId(DiskFileSystem(), &parent));
   EXPECT_EQ(real, link);
   EXPECT_NE(real, parent);
-  EXPECT_FALSE(Path(In(L"dangling")).GetFolderId(&dangling));
+  EXPECT_FALSE(Path(In(L"dangling")).GetFolderId(DiskFileSystem(), &dangling));
   EXPECT_EQ(dangling, (FolderId{5, 6}));
 }
 

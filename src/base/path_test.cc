@@ -4,6 +4,8 @@
 
 #include <utility>
 
+#include "base/file_system.h"
+
 namespace wavtally {
 namespace {
 
@@ -52,12 +54,12 @@ TEST(PathTest, ExtensionIsLastNameFromItsLastDot) {
 
 TEST(PathTest, EmptyOrNulPathIsNoFolder) {
   FolderId id{7, 9};
-  EXPECT_FALSE(Path().DirectoryExists());
-  EXPECT_FALSE(Path().GetFolderId(&id));
+  EXPECT_FALSE(Path().DirectoryExists(DiskFileSystem()));
+  EXPECT_FALSE(Path().GetFolderId(DiskFileSystem(), &id));
   EXPECT_EQ(id, (FolderId{7, 9}));
-  EXPECT_TRUE(Path(L"/").DirectoryExists());
+  EXPECT_TRUE(Path(L"/").DirectoryExists(DiskFileSystem()));
   // Cut at the NUL, the text would name "/".
-  EXPECT_FALSE(Path(CStdStr(L"/\0tmp", 5)).DirectoryExists());
+  EXPECT_FALSE(Path(CStdStr(L"/\0tmp", 5)).DirectoryExists(DiskFileSystem()));
 }
 
 TEST(PathTest, WindowsRootsKeepTheirSeparators) {

@@ -1,16 +1,12 @@
 #pragma once
 
-// What the base services need of the operating system. Each platform folder
-// (posix/, windows/) implements this and nothing outside src/base sees it.
+// What the base services need of the operating system beyond the file
+// system. Each platform folder (posix/, windows/) implements this and the
+// file system of DiskFileSystem(); nothing outside src/base sees them.
 
 #include <cstddef>
-#include <cstdint>
-#include <memory>
 #include <string>
-#include <vector>
-
-#include "base/path.h"
-#include "base/text.h"
+#include <string_view>
 
 namespace wavtally::platform {
 
@@ -27,40 +23,12 @@ extern const wchar_t kAltNameSeparator;
 /// no such care.
 size_t RootPrefixLength(std::wstring_view path);
 
-/// Reads the names in folder, without "." and ".."; returns false and sets
-/// *error (short, lower case) when the folder cannot be listed.
-bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::string* error);
-
-/// Returns true when path names a folder, links followed, and sets *id when
-/// id is not null. Otherwise sets *error, when error is not null, to why path
-/// could not be looked at, or to an empty text when it names no folder.
-bool StatFolder(const CStdStr& path, FolderId* id, std::string* error = nullptr);
-
-/// A regular file open for reading, closed when destroyed.
-class RegularFile {
- public:
-  /// Opens path without blocking; returns null unless it names a regular
-  /// file, links followed, that can be opened for reading. *error is then
-  /// set when the file could not be reached at all, empty otherwise.
-  static std::unique_ptr<RegularFile> Open(const CStdStr& path, std::string* error);
-  ~RegularFile();
-  RegularFile(const RegularFile&) = delete;
-  RegularFile& operator=(const RegularFile&) = delete;
-
-  /// Returns the file's size in bytes when it was opened.
-  uint64_t Size() const { return size_; }
-  /// Reads up to size bytes at offset into data; returns the count read,
-  /// short only at the end of the file or on an error.
-  size_t ReadAt(uint64_t offset, void* data, size_t size);
-
- private:
-  RegularFile(intptr_t handle, uint64_t size) : handle_(handle), size_(size) {}
-  intptr_t handle_;
-  uint64_t size_;
-};
-
 /// Returns a short lower-case text for a platform error code.
 std::string ErrorText(int code);
+
+/// Returns how many more files the process may hold open at once before
+/// the system refuses, or a large number where there is no such limit.
+size_t SpareDescriptors();
 
 /// Ends the process as the signal sig does by default: death by sig on
 /// POSIX; on Windows, whose only such signals are the console's stop events,

@@ -92,8 +92,17 @@ class Decoder {
 
 bool IdIs(const uint8_t* p, const char (&id)[5]) { return std::memcmp(p, id, 4) == 0; }
 
+// Returns true when the four bytes at p are characters 0x20 to 0x7E.
 bool IsPrintableId(const uint8_t* p) {
-  return p != nullptr && std::all_of(p, p + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+  return std::all_of(p, p + 4, [](uint8_t c) { return c >= 0x20 && c <= 0x7E; });
+}
+
+// Returns true when the four bytes at offset lie in the source, can be read
+// and are an id.
+bool IdAt(BlockCache& cache, uint64_t offset) {
+  if (!cache.Holds(offset, 4)) return false;
+  const uint8_t* p = cache.Get(offset, 4);
+  return p != nullptr && IsPrintableId(p);
 }
 
 // Returns true for the sub-formats that store whole bytes per sample (PCM,
@@ -162,8 +171,7 @@ bool NextChunk(BlockCache& cache, uint64_t end, bool oddSize, uint64_t* next) {
   // wins. Both ids are fetched in one block that starts at end.
   if (!cache.Holds(end, kChunkHeaderSize)) return true;
   cache.Get(end, static_cast<size_t>(std::min<uint64_t>(kChunkHeaderSize + 1, cache.Size() - end)));
-  const uint8_t* atPadded = cache.Holds(padded, 4) ? cache.Get(padded, 4) : nullptr;
-  if (!IsPrintableId(atPadded) && IsPrintableId(cache.Get(end, 4))) *next = end;
+  if (!IdAt(cache, padded) && IdAt(cache, end)) *next = end;
   return true;
 }
 
@@ -199,7 +207,7 @@ uint64_t DataSpan(BlockCache& cache, const Chunks& c, uint32_t size, uint64_t bo
   // really is empty has the next chunk's id right after its header; anything
   // else, or fewer than 4 bytes, is taken as data running to the end of the
   // file.
-  if (size == 0 && !IsPrintableId(cache.Holds(body, 4) ? cache.Get(body, 4) : nullptr)) {
+  if (size == 0 && !IdAt(cache, body)) {
     return available;
   }
   return size;
@@ -233,6 +241,9 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
   // left) ends the walk, and what was found before it counts.
   for (uint64_t pos = kFirstChunk; cache.Holds(pos, kChunkHeaderSize);) {
     const uint8_t* h = cache.Get(pos, kChunkHeaderSize);
+    // A header inside the file that cannot be read ends the walk, and the
+    // failed read refuses the file below.
+    if (h == nullptr) break;
     // Tolerance: a chunk id that is not four characters 0x20 to 0x7E ends
     // the walk, and what was found before it counts. Past it lie no chunks
     // but zeros (a preallocated or sparse file) or damage, and stepping
@@ -335,16 +346,15 @@ class DecipheringByteSource : public ByteSource {
 
 }  // namespace
 
-TqAudioFileReader* TqAudioFileReader::Create(const wchar_t* path, IDataDecipher* decipher) {
-  std::string error;
-  return Create(DiskFileSystem(), path, decipher, &error);
+TqAudioFileReader* TqAudioFileReader::Create(FileSystem& fs, const wchar_t* path,
+                                             IDataDecipher* decipher, FsError* error) {
+  error->Clear();
+  if (path == nullptr) return nullptr;
+  return Create(fs.OpenFile(CStdStr(path), error), decipher);
 }
 
-TqAudioFileReader* TqAudioFileReader::Create(FileSystem& fs, const wchar_t* path,
-                                             IDataDecipher* decipher, std::string* error) {
-  error->clear();
-  if (path == nullptr) return nullptr;
-  std::unique_ptr<ByteSource> source = fs.OpenFile(CStdStr(path), error);
+TqAudioFileReader* TqAudioFileReader::Create(std::unique_ptr<ByteSource> source,
+                                             IDataDecipher* decipher) {
   if (!source) return nullptr;
   return new TqAudioFileReader(std::move(source), decipher);
 }

@@ -9,6 +9,7 @@
 namespace wavtally {
 
 class FileSystem;
+struct FsError;
 
 /// Turns bytes as stored into plain bytes for readers of enciphered files.
 class IDataDecipher {
@@ -82,14 +83,15 @@ class TqAudioFileReader {
     kReadSampleCount = 2,  ///< the "data" (and "fact") chunk: GetNumSamples
   };
 
-  /// Returns a new reader for the regular file at path, or null when path
-  /// names no regular file or it cannot be opened. decipher may be null; the
-  /// reader does not own it.
-  static TqAudioFileReader* Create(const wchar_t* path, IDataDecipher* decipher);
-  /// Returns a new reader for the regular file at path in fs, or null as
-  /// above; then sets *error when the file could not be reached at all.
+  /// Returns a new reader for the regular file at path in fs, or null when
+  /// path names no regular file or it cannot be opened; *error then says why
+  /// (see FileSystem::OpenFileAt). decipher may be null; the reader does not
+  /// own it.
   static TqAudioFileReader* Create(FileSystem& fs, const wchar_t* path, IDataDecipher* decipher,
-                                   std::string* error);
+                                   FsError* error);
+  /// Returns a new reader for the open file source, or null when source is
+  /// null. decipher may be null; the reader does not own it.
+  static TqAudioFileReader* Create(std::unique_ptr<ByteSource> source, IDataDecipher* decipher);
   virtual ~TqAudioFileReader();
   TqAudioFileReader(const TqAudioFileReader&) = delete;
   TqAudioFileReader& operator=(const TqAudioFileReader&) = delete;

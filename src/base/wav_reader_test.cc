@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "base/file_system.h"
 #include "base/text.h"
 #include "wave_builder.h"
 
@@ -532,8 +533,8 @@ class WaveFileTest : public ::testing::Test {
 
   std::unique_ptr<TqAudioFileReader> Create(const std::string& name,
                                             IDataDecipher* decipher = nullptr) {
-    return std::unique_ptr<TqAudioFileReader>(
-        TqAudioFileReader::Create(DecodeUtf8(PathOf(name)).c_str(), decipher));
+    return std::unique_ptr<TqAudioFileReader>(TqAudioFileReader::Create(
+        DiskFileSystem(), DecodeUtf8(PathOf(name)).c_str(), decipher, &error));
   }
 
   std::string OpenAndDescribe(const std::string& name, int mode = kBoth) {
@@ -544,6 +545,7 @@ class WaveFileTest : public ::testing::Test {
   }
 
   std::string dir_;
+  FsError error;
 };
 
 TEST_F(WaveFileTest, OpensOnlyRegularFiles) {
@@ -559,9 +561,11 @@ TEST_F(WaveFileTest, OpensOnlyRegularFiles) {
   ASSERT_EQ(mkfifo(PathOf("fifo.wav").c_str(), 0644), 0);
   EXPECT_EQ(OpenAndDescribe("fifo.wav"), "no reader");
   EXPECT_EQ(OpenAndDescribe("missing.wav"), "no reader");
-  EXPECT_EQ(std::unique_ptr<TqAudioFileReader>(TqAudioFileReader::Create(nullptr, nullptr)),
+  EXPECT_EQ(std::unique_ptr<TqAudioFileReader>(
+                TqAudioFileReader::Create(DiskFileSystem(), nullptr, nullptr, &error)),
             nullptr);
-  EXPECT_EQ(std::unique_ptr<TqAudioFileReader>(TqAudioFileReader::Create(L"/dev/null", nullptr)),
+  EXPECT_EQ(std::unique_ptr<TqAudioFileReader>(
+                TqAudioFileReader::Create(DiskFileSystem(), L"/dev/null", nullptr, &error)),
             nullptr);
   // A name that is not valid UTF-8 still reaches the file.
   ASSERT_TRUE(test::WriteFile(PathOf("\xff.wav"), Cd(Riff()).Data(40).Bytes()));

@@ -40,7 +40,8 @@ void PrintUsage(LineWriter& stream) {
   }
 }
 
-int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err) {
+int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err,
+                FileSystem& fs) {
   if (args.size() != 1) {
     PrintUsage(err);
     return 1;
@@ -51,7 +52,7 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
     return FinishOutput(out, err, 0);
   }
   const Path root(argument);
-  if (!root.DirectoryExists()) {
+  if (!root.DirectoryExists(fs)) {
     err.Write(std::string_view("Path specified as 'DIR' cannot be resolved."));
     err.EndLine();
     err.Write(std::string_view("Generation aborted."));
@@ -59,19 +60,19 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
     return 1;
   }
   PrintReportHeader(out);
-  FormatSummary record;
   ScanOutput output{out, err};
   // A root that cannot be listed leaves the report empty, which must not
-  // pass for a folder without audio files.
-  const bool complete = ScanFolder(root, root, record, output);
-  return FinishOutput(out, err, complete ? 0 : 1);
+  // pass for a folder without audio files; nor may a report that left
+  // files out.
+  const ScanResult result = ScanFolder(root, root, output, fs);
+  return FinishOutput(out, err, result == ScanResult::kComplete ? 0 : 1);
 }
 
 int WavtallyMain(const std::vector<CStdStr>& args) {
   // Nothing here throws by design; only running out of memory can, and even
   // then the run must end with a message and a failure status.
   try {
-    return RunWavtally(args, StdOut(), StdErr());
+    return RunWavtally(args, StdOut(), StdErr(), DiskFileSystem());
   } catch (...) {
     StdErr().Write(std::string_view("wavtally: out of memory"));
     StdErr().EndLine();

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/line_writer.h"
 #include "base/text.h"
 
@@ -10,13 +11,16 @@ namespace wavtally {
 /// Writes the usage text to stream.
 void PrintUsage(LineWriter& stream);
 
-/// Runs the tool on args (the arguments after the program name), writing the
-/// report or usage to out and messages to err. Returns the exit status: 0
-/// after help or a completed report, 1 for a wrong argument count, a folder
-/// that cannot be resolved, or a report that could not be written.
-int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err);
+/// Runs the tool on args (the arguments after the program name) over the
+/// file system fs, writing the report or usage to out and messages to err.
+/// Returns the exit status: 0 after help or a completed report, 1 for a
+/// wrong argument count, a folder that cannot be resolved, a DIR that cannot
+/// be listed, entries left out for a limit of the process, or a report that
+/// could not be written.
+int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err, FileSystem& fs);
 
-/// Runs the tool on args with standard output and standard error.
+/// Runs the tool on args with standard output and standard error, over the
+/// machine's own file system.
 int WavtallyMain(const std::vector<CStdStr>& args);
 
 }  // namespace wavtally

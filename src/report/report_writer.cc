@@ -33,9 +33,9 @@ void WriteHex(LineWriter& out, uint32_t value, int width, bool upper) {
   out.Write(std::string_view(text, 2 + width));
 }
 
-void WritePathCell(LineWriter& out, const Path& entry) {
+void WritePathCell(LineWriter& out, std::wstring_view entry) {
   out.Write(Path::GetNameSeparator());
-  WriteEscapedPath(out, entry.GetFullPath());
+  WriteEscapedPath(out, entry);
   out.Write(std::string_view("\t"));
 }
 
@@ -81,6 +81,10 @@ void PrintReportHeader(LineWriter& out) {
 }
 
 void PrintFormatLine(LineWriter& out, const Path& entry, const FormatSummary& record) {
+  PrintFormatLine(out, entry.GetFullPath(), record);
+}
+
+void PrintFormatLine(LineWriter& out, std::wstring_view entry, const FormatSummary& record) {
   const std::string_view tab = "\t";
   WritePathCell(out, entry);
   WriteHex(out, record.formatTag, 4, /*upper=*/true);
@@ -97,6 +101,10 @@ void PrintFormatLine(LineWriter& out, const Path& entry, const FormatSummary& re
 }
 
 void PrintUnavailableLine(LineWriter& out, const Path& entry) {
+  PrintUnavailableLine(out, entry.GetFullPath());
+}
+
+void PrintUnavailableLine(LineWriter& out, std::wstring_view entry) {
   WritePathCell(out, entry);
   for (size_t i = 0; i < kValueColumns; ++i) out.Write(std::string_view("N/A\t"));
   out.EndLine();

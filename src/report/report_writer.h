@@ -24,9 +24,13 @@ void PrintReportHeader(LineWriter& out);
 
 /// Writes the line of values for entry, whose path is already relative.
 void PrintFormatLine(LineWriter& out, const Path& entry, const FormatSummary& record);
+/// Writes the line of values for the file at the relative path text.
+void PrintFormatLine(LineWriter& out, std::wstring_view entry, const FormatSummary& record);
 
 /// Writes the line of "N/A" for entry, whose path is already relative.
 void PrintUnavailableLine(LineWriter& out, const Path& entry);
+/// Writes the line of "N/A" for the file at the relative path text.
+void PrintUnavailableLine(LineWriter& out, std::wstring_view entry);
 
 /// Writes text with its control characters escaped: tab, line feed and
 /// carriage return as \t, \n and \r, any other character below 0x20 and 0x7F

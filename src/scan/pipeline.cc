@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <system_error>
 #include <utility>
 
 namespace wavtally {
@@ -42,7 +41,17 @@ void Job::RunToEnd() {
 constexpr size_t kBatch = 16;
 constexpr size_t kJobsPerThread = 4;
 
-ThreadPool::ThreadPool(size_t threads) : limit_(threads == 0 ? 1 : threads) {}
+// A job reads a file's header through a 4 KiB block and lists folders; a
+// small stack holds that many times over.
+constexpr size_t kStackBytes = 256 * 1024;
+
+ThreadPool::ThreadPool(size_t threads)
+    : ThreadPool(threads, [](std::function<void()> fn) {
+        return Thread::Start(std::move(fn), kStackBytes);
+      }) {}
+
+ThreadPool::ThreadPool(size_t threads, ThreadStarter start)
+    : start_(std::move(start)), limit_(threads == 0 ? 1 : threads) {}
 
 ThreadPool::~ThreadPool() {
   {
@@ -73,11 +82,9 @@ void ThreadPool::Publish() {
   size_t wake = wanted > awake ? std::min(idle_, wanted - awake) : 0;
   for (size_t start = wanted - std::min(wanted, awake + wake);
        start > 0 && threads_.size() < limit_; --start) {
-    try {
-      threads_.emplace_back([this] { Work(); });
-    } catch (const std::system_error&) {
-      break;
-    }
+    std::unique_ptr<Thread> thread = start_([this] { Work(); });
+    if (!thread) break;
+    threads_.push_back(std::move(thread));
   }
   if (threads_.empty()) {
     // No thread to be had: the owner does the work itself.
@@ -100,29 +107,46 @@ void ThreadPool::Wait(const Job& job) {
   awaited_ = nullptr;
 }
 
+void ThreadPool::WaitAll() {
+  Publish();
+  std::unique_lock<std::mutex> lock(mutex_);
+  awaiting_all_ = true;
+  done_.wait(lock, [&] { return queue_.empty() && running_ == 0; });
+  awaiting_all_ = false;
+}
+
 void ThreadPool::SetParallelism(size_t jobs) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  // Threads already started stay; a lower limit only stops new ones.
-  limit_ = jobs == 0 ? 1 : jobs;
+  bool more;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Threads already started stay; a lower limit makes the extra ones wait.
+    more = jobs > limit_;
+    limit_ = jobs == 0 ? 1 : jobs;
+  }
+  if (more) work_.notify_all();
 }
 
 void ThreadPool::Work() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    if (queue_.empty() && !stopping_) {
+    if (!stopping_ && (queue_.empty() || running_ >= limit_)) {
       ++idle_;
-      work_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+      work_.wait(lock, [&] { return stopping_ || (!queue_.empty() && running_ < limit_); });
       --idle_;
     }
     if (stopping_) return;
     std::shared_ptr<Job> job = std::move(queue_.front());
     queue_.pop_front();
+    ++running_;
     lock.unlock();
     job->RunToEnd();
     lock.lock();
+    --running_;
     // Done is set by RunToEnd; taking the lock before the check makes sure
     // an owner that saw the job unfinished is already waiting.
-    if (awaited_ == job.get()) done_.notify_one();
+    if (awaited_ == job.get() || (awaiting_all_ && running_ == 0 && queue_.empty())) {
+      done_.notify_one();
+    }
   }
 }
 
@@ -147,7 +171,7 @@ void LatencyGate::Record(int64_t nanoseconds) {
 }
 
 size_t LatencyGate::Parallelism() const {
-  return streak_ >= kVerySlowStreak ? kMaxThreads : kThreads;
+  return std::min(cap_, streak_ >= kVerySlowStreak ? kMaxThreads : kThreads);
 }
 
 }  // namespace wavtally

@@ -13,8 +13,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "base/thread.h"
 
 namespace wavtally {
 
@@ -23,10 +24,10 @@ namespace wavtally {
 class Job {
  public:
   virtual ~Job() = default;
-  /// Does the work; returns nothing. Runs on any thread, once.
+  /// Does the work; returns nothing. Runs on any thread, once per Submit.
   virtual void Run() = 0;
-  /// Records that Run could not finish (it ran out of memory); returns
-  /// nothing. The results must then describe a failure.
+  /// Records that Run could not finish because memory ran out; returns
+  /// nothing. The results must then describe that limit.
   virtual void Abandon() = 0;
 
   /// Returns true once the job has run, on any thread.
@@ -34,9 +35,11 @@ class Job {
   /// Runs the job and marks it done, turning an exception into Abandon;
   /// returns nothing. For executors.
   void RunToEnd();
+  /// Makes a job that is done and in no executor's hands ready to be
+  /// submitted again; returns nothing.
+  void Rearm() { done_.store(false, std::memory_order_relaxed); }
 
  private:
-  friend class ThreadPool;
   void MarkDone() { done_.store(true, std::memory_order_release); }
   std::atomic<bool> done_{false};
 };
@@ -49,22 +52,40 @@ class Executor {
   virtual void Submit(std::shared_ptr<Job> job) = 0;
   /// Returns once job, submitted before, is Done().
   virtual void Wait(const Job& job) = 0;
+  /// Returns once every job submitted before is Done().
+  virtual void WaitAll() = 0;
   /// Sets how many jobs may run at the same time; returns nothing.
   virtual void SetParallelism(size_t jobs) = 0;
 };
 
+/// An executor that runs each job at once, on the thread that submits it.
+class InlineExecutor final : public Executor {
+ public:
+  void Submit(std::shared_ptr<Job> job) override { job->RunToEnd(); }
+  void Wait(const Job&) override {}
+  void WaitAll() override {}
+  void SetParallelism(size_t) override {}
+};
+
+/// Starts a thread that runs fn; returns null when none can be had.
+using ThreadStarter = std::function<std::unique_ptr<Thread>(std::function<void()> fn)>;
+
 /// An executor of threads that are started only as jobs need them, up to the
-/// parallelism set. Destroying it drops the jobs not yet started and joins
-/// every thread.
+/// parallelism set, which also bounds how many jobs run at once. Destroying
+/// it drops the jobs not yet started and joins every thread.
 class ThreadPool final : public Executor {
  public:
+  /// Runs jobs on up to threads threads of a small stack each.
   explicit ThreadPool(size_t threads);
+  /// Runs jobs on up to threads threads made by start.
+  ThreadPool(size_t threads, ThreadStarter start);
   ~ThreadPool() override;
   ThreadPool(const ThreadPool&) = delete;
   ThreadPool& operator=(const ThreadPool&) = delete;
 
   void Submit(std::shared_ptr<Job> job) override;
   void Wait(const Job& job) override;
+  void WaitAll() override;
   void SetParallelism(size_t jobs) override;
 
  private:
@@ -74,19 +95,22 @@ class ThreadPool final : public Executor {
   /// Runs queued jobs until the pool stops; returns nothing.
   void Work();
 
+  ThreadStarter start_;
   // Jobs submitted but not yet handed over, touched by the owner alone: they
   // go over in batches, so that a fast file system, whose jobs take
   // microseconds, costs one wake-up per batch rather than per job.
   std::vector<std::shared_ptr<Job>> staged_;
   std::mutex mutex_;
   std::condition_variable work_;  // a job was queued, or the pool stops
-  std::condition_variable done_;  // the job the owner waits for finished
+  std::condition_variable done_;  // the job the owner waits for finished, or all did
   std::deque<std::shared_ptr<Job>> queue_;
   size_t limit_;
   size_t idle_ = 0;
+  size_t running_ = 0;  // jobs being run now, at most limit_
   const Job* awaited_ = nullptr;
+  bool awaiting_all_ = false;
   bool stopping_ = false;
-  std::vector<std::jthread> threads_;  // last, so it is joined first
+  std::vector<std::unique_ptr<Thread>> threads_;  // last, so it is joined first
 };
 
 /// Tells from how long file-system calls take whether they are worth handing
@@ -109,6 +133,9 @@ class LatencyGate {
   bool Slow() const { return slow_; }
   /// Returns how many calls should be in flight at once.
   size_t Parallelism() const;
+  /// Caps Parallelism() at most (at least 1), for limits of the process;
+  /// returns nothing.
+  void Cap(size_t most) { cap_ = most == 0 ? 1 : most; }
 
   static constexpr size_t kThreads = 16;
   static constexpr size_t kMaxThreads = 64;
@@ -119,6 +146,7 @@ class LatencyGate {
   bool slow_ = false;
   uint8_t recent_ = 0;  // a bit a call, the latest lowest: was it slow
   int streak_ = 0;      // calls in a row with the average above the very slow mark
+  size_t cap_ = kMaxThreads;
 };
 
 }  // namespace wavtally

@@ -44,6 +44,9 @@ class ShuffledExecutor : public Executor {
       RunOne();
     }
   }
+  void WaitAll() override {
+    while (!pending_.empty()) RunOne();
+  }
   void SetParallelism(size_t jobs) override { parallelism = jobs; }
 
   size_t submitted = 0;
@@ -78,10 +81,9 @@ WalkResult WalkTree(MemoryFileSystem& fs, const ScanTuning& tuning,
                     const std::string& root_text = "/r") {
   StringLineWriter report, errors;
   ScanOutput out{report, errors};
-  FormatSummary record;
   const Path root(DecodeUtf8(root_text));
   WalkResult r;
-  r.complete = ScanFolder(root, root, record, out, fs, tuning);
+  r.complete = ScanFolder(root, root, out, fs, tuning) == ScanResult::kComplete;
   r.report = report.Text();
   r.errors = errors.Text();
   return r;
@@ -208,9 +210,8 @@ TEST(OrderedWalkTest, AFailedReportStopsTheReadsWithinTheWindow) {
     FailingWriter report(lines);
     StringLineWriter errors;
     ScanOutput out{report, errors};
-    FormatSummary record;
     const Path root(L"/r");
-    ScanFolder(root, root, record, out, fs, tuning);
+    ScanFolder(root, root, out, fs, tuning);
     EXPECT_TRUE(report.Failed());
     // Lines that went out together fail together, at most a window of them.
     EXPECT_LE(report.written, lines);

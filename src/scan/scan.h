@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "base/file_system.h"
 #include "base/line_writer.h"
@@ -32,29 +33,35 @@ struct ScanTuning {
   LatencyGate::Clock clock;
   /// How many files may be read ahead of the report; 0 means four per thread.
   size_t window = 0;
+  /// How many handles the walk may hold open at once; 0 means what the file
+  /// system has to spare.
+  size_t handles = 0;
 };
 
-/// Reads the format of the WAV file at pathText. Returns true and stores the
-/// eight values into out when the reader delivered a format; leaves out as it
-/// was otherwise.
-bool ProbeWavFormat(const CStdStr& pathText, FormatSummary& out);
+/// How a walk ended.
+enum class ScanResult {
+  kComplete,    ///< every entry reported, or the report stopped being written
+  kIncomplete,  ///< the folder could not be listed, or entries were left out
+};
 
-/// Reads the format of the WAV file at pathText in fs, as above; when it
-/// returns false, sets *error to why the file could not be reached at all,
-/// or to an empty text when it was there but is not a readable WAV file.
-bool ProbeWavFormat(FileSystem& fs, const CStdStr& pathText, FormatSummary& out,
-                    std::string* error);
+/// Reads the format of the WAV file name in folder of fs. Returns true and
+/// stores the eight values into out when the reader delivered a format;
+/// leaves out as it was otherwise, and sets *error to why the file could not
+/// be opened (an empty text when it was there but is no readable file).
+bool ProbeWavFormat(FileSystem& fs, const Folder& folder, std::wstring_view name,
+                    FormatSummary& out, FsError* error);
+
+/// Reads the format of the WAV file at pathText in fs, as above.
+bool ProbeWavFormat(FileSystem& fs, const CStdStr& pathText, FormatSummary& out, FsError* error);
 
 /// Reports folder and every folder below it, depth first: in each folder its
 /// WAV files, then its MIDI files, then its subfolders, each folder once.
-/// Paths are reported relative to root; record is scratch space for the
-/// probe. Stops early once the report can no longer be written. Returns
-/// false when folder itself could not be listed, so the report is not
-/// complete.
-bool ScanFolder(const Path& root, const Path& folder, FormatSummary& record, ScanOutput& out);
-
-/// Reports as above, reading through fs and scheduling as tuning says.
-bool ScanFolder(const Path& root, const Path& folder, FormatSummary& record, ScanOutput& out,
-                FileSystem& fs, const ScanTuning& tuning);
+/// Paths are reported relative to root; messages name full paths. Reads
+/// through fs and schedules as tuning says. Stops early once the report can
+/// no longer be written. Returns kIncomplete when folder itself could not be
+/// listed, or when an entry could not be read for a limit of this process
+/// even one at a time.
+ScanResult ScanFolder(const Path& root, const Path& folder, ScanOutput& out, FileSystem& fs,
+                      const ScanTuning& tuning = ScanTuning());
 
 }  // namespace wavtally

@@ -25,9 +25,8 @@ struct ScanResult {
 ScanResult Scan(const std::string& root_text) {
   StringLineWriter report, errors;
   ScanOutput out{report, errors};
-  FormatSummary record;
   const Path root(DecodeUtf8(root_text));
-  ScanFolder(root, root, record, out);
+  ScanFolder(root, root, out, DiskFileSystem());
   return {report.Text(), errors.Text()};
 }
 
@@ -85,17 +84,19 @@ TEST(ScanTest, ProbeTakesTheMaskFromTheChannelWordAndKeepsOutOnFailure) {
   const std::string full_mask =
       tree.File("all.wav", Riff().Extensible(2, 8000, 32000, 4, 16, 0xFFFFFFFF, 1).Data(8).Bytes());
   FormatSummary record;
-  ASSERT_TRUE(ProbeWavFormat(DecodeUtf8(surround), record));
+  FsError error;
+  ASSERT_TRUE(ProbeWavFormat(DiskFileSystem(), DecodeUtf8(surround), record, &error));
   EXPECT_EQ(record.formatTag, 0xFFFE);
   EXPECT_EQ(record.numChannels, 6);
   EXPECT_EQ(record.channelMask, 0x3Fu);
   EXPECT_EQ(record.numSamples, 100u);
-  ASSERT_TRUE(ProbeWavFormat(DecodeUtf8(full_mask), record));
+  ASSERT_TRUE(ProbeWavFormat(DiskFileSystem(), DecodeUtf8(full_mask), record, &error));
   EXPECT_EQ(record.channelMask, 0xFFFFFu);
   EXPECT_EQ(record.numSamples, 2u);
 
   const FormatSummary before = record;
-  EXPECT_FALSE(ProbeWavFormat(DecodeUtf8(tree.At("missing.wav")), record));
+  EXPECT_FALSE(
+      ProbeWavFormat(DiskFileSystem(), DecodeUtf8(tree.At("missing.wav")), record, &error));
   EXPECT_EQ(record.sampleRate, before.sampleRate);
   EXPECT_EQ(record.channelMask, before.channelMask);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 
+#include "base/file_system.h"
 #include "base/path.h"
 #include "base/path_find.h"
 #include "base/platform.h"
@@ -57,12 +58,12 @@ void PathsTakeWhatAWindowsUserTypes() {
 void FoldersAndErrorsComeFromTheSystem() {
   FolderId windows;
   FolderId again;
-  CHECK(Path(L"C:\\").DirectoryExists());
-  CHECK(Path(L"C:/windows/").GetFolderId(&windows));
-  CHECK(Path(L"c:\\WINDOWS\\system32\\..").GetFolderId(&again));
+  CHECK(Path(L"C:\\").DirectoryExists(DiskFileSystem()));
+  CHECK(Path(L"C:/windows/").GetFolderId(DiskFileSystem(), &windows));
+  CHECK(Path(L"c:\\WINDOWS\\system32\\..").GetFolderId(DiskFileSystem(), &again));
   CHECK(windows == again);
-  CHECK(!Path(L"C:\\windows\\notepad.exe").IsDirectory());
-  CHECK(!Path(CStdStr(L"C:\\\0windows", 11)).IsDirectory());
+  CHECK(!Path(L"C:\\windows\\notepad.exe").IsDirectory(DiskFileSystem()));
+  CHECK(!Path(CStdStr(L"C:\\\0windows", 11)).IsDirectory(DiskFileSystem()));
   CHECK(platform::ErrorText(5) == "access denied");
   CHECK(platform::ErrorText(3) == "path not found");
   const std::string other = platform::ErrorText(0x7FFF0000);

@@ -7,6 +7,8 @@
 
 #include <cerrno>
 
+#include "base/platform.h"
+
 namespace wavtally::platform {
 
 AtPath::~AtPath() {
@@ -16,6 +18,8 @@ AtPath::~AtPath() {
 bool AtPath::Resolve(const std::string& native, int* code) {
   dir_ = AT_FDCWD;
   size_t start = 0;
+  // PATH_MAX counts the terminating NUL, so a text of PATH_MAX bytes is
+  // already one too long for a single call.
   while (native.size() - start >= PATH_MAX) {
     // The longest piece that ends at a separator; names are far shorter than
     // PATH_MAX, so there always is one.
@@ -41,14 +45,32 @@ bool AtPath::Resolve(const std::string& native, int* code) {
   return true;
 }
 
-bool AtPath::LeadsNowhere(int code) const {
+bool LeadsNowhere(int dir, const char* name, int code) {
   if (code != ENOENT) return false;
   struct stat info;
-  return ::fstatat(dir_, name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
+  return ::fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool IsUnreachable(int code) {
-  return code == ENOENT || code == ENOTDIR || code == ELOOP || code == ENAMETOOLONG;
+bool IsLimit(int code) { return code == EMFILE || code == ENFILE || code == ENOMEM; }
+
+FsError OpenFailure(int code) {
+  FsError error;
+  switch (code) {
+    // There, but no file this process may read: it gets its N/A line and no
+    // word, as the file's own permissions are no failure of the run.
+    case EACCES:
+    case EPERM:
+    case ENXIO:
+    case ENODEV:
+    case ETXTBSY:
+    case EWOULDBLOCK:
+      return error;
+    default:
+      break;
+  }
+  error.text = ErrorText(code);
+  error.limit = IsLimit(code);
+  return error;
 }
 
 }  // namespace wavtally::platform

@@ -3,11 +3,14 @@
 // Paths longer than the system takes in one call (PATH_MAX) are still opened:
 // the folders on the way are opened a piece at a time, and the last call is
 // made relative to the nearest one. Short paths, nearly all of them, cost
-// nothing extra.
+// nothing extra. The walk itself opens entries relative to their folder, so
+// only the root and folders opened again by path come here.
 
 #include <fcntl.h>
 
 #include <string>
+
+#include "base/file_system.h"
 
 namespace wavtally::platform {
 
@@ -27,20 +30,23 @@ class AtPath {
   /// Returns the name to pass with Dir(), shorter than PATH_MAX.
   const char* Name() const { return name_.c_str(); }
 
-  /// Returns true when code, the errno of a call that followed links on
-  /// this path, only says that the path is a link that leads nowhere: ENOENT
-  /// while the link itself is there. Such a link names nothing and is not
-  /// worth a word.
-  bool LeadsNowhere(int code) const;
-
  private:
   int dir_ = AT_FDCWD;
   std::string name_;
 };
 
-/// Returns true when code says that a path could not be reached at all (it is
-/// gone, a folder on the way is not one any more, links loop, or it is too
-/// long), as opposed to being there and unreadable.
-bool IsUnreachable(int code);
+/// Returns true when code, the errno of a call on name in dir that followed
+/// links, only says that name is a link that leads nowhere: ENOENT while the
+/// link itself is there. Such a link names nothing and is not worth a word.
+bool LeadsNowhere(int dir, const char* name, int code);
+
+/// Returns true when code says that the process ran into a limit of its own
+/// (open descriptors, memory) rather than something about the entry.
+bool IsLimit(int code);
+
+/// Returns the failure that code, the errno of a failed open of a file, stands
+/// for: a limit of the process; nothing to say, when the file is there but
+/// may not be read or is no file to read; otherwise its text.
+FsError OpenFailure(int code);
 
 }  // namespace wavtally::platform

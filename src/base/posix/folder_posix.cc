@@ -1,15 +1,20 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <memory>
 
+#include "base/file_system.h"
 #include "base/platform.h"
 #include "base/posix/at_path.h"
 
-namespace wavtally::platform {
+namespace wavtally {
+namespace platform {
 
 const wchar_t kNameSeparator = L'/';
 const wchar_t kAltNameSeparator = 0;
@@ -17,17 +22,6 @@ const wchar_t kAltNameSeparator = 0;
 size_t RootPrefixLength(std::wstring_view /*path*/) { return 0; }
 
 namespace {
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// Returns the bytes the system calls take for path, or false when the text
-// holds a NUL: the call would silently act on a shorter, different path.
-bool ToNative(const CStdStr& path, std::string* native) {
-  *native = EncodeUtf8(path);
-  return native->find('\0') == std::string::npos;
-}
 
 // strerror_r comes in two shapes depending on the feature macros; overloads on
 // its result pick the right reading of the buffer for either.
@@ -40,76 +34,6 @@ bool ToNative(const CStdStr& path, std::string* native) {
 
 }  // namespace
 
-bool ReadFolderNames(const CStdStr& folder, std::vector<CStdStr>* names, std::string* error) {
-  names->clear();
-  error->clear();
-  std::string native;
-  if (!ToNative(folder, &native)) {
-    *error = ErrorText(EINVAL);
-    return false;
-  }
-  AtPath at;
-  int code = 0;
-  if (!at.Resolve(native, &code)) {
-    *error = ErrorText(code);
-    return false;
-  }
-  int fd;
-  do {
-    fd = ::openat(at.Dir(), at.Name(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) {
-    *error = ErrorText(errno);
-    return false;
-  }
-  const std::unique_ptr<DIR, DirCloser> dir(fdopendir(fd));
-  if (!dir) {
-    *error = ErrorText(errno);
-    ::close(fd);
-    return false;
-  }
-  for (;;) {
-    // readdir signals both the end and an error with null; only errno tells
-    // them apart.
-    errno = 0;
-    const dirent* entry = readdir(dir.get());
-    if (entry == nullptr) break;
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    names->push_back(DecodeUtf8(name));
-  }
-  if (errno != 0) {
-    *error = ErrorText(errno);
-    names->clear();
-    return false;
-  }
-  return true;
-}
-
-bool StatFolder(const CStdStr& path, FolderId* id, std::string* error) {
-  if (error != nullptr) error->clear();
-  std::string native;
-  if (path.empty() || !ToNative(path, &native)) return false;
-  AtPath at;
-  int code = 0;
-  struct stat info;
-  if (at.Resolve(native, &code) && ::fstatat(at.Dir(), at.Name(), &info, 0) != 0) code = errno;
-  if (code != 0) {
-    // A link that leads nowhere names no folder, and says nothing. Anything
-    // else was listed a moment ago and may hide a whole tree: gone since,
-    // a folder on the way replaced by a file, a loop of links, a path too
-    // long, a parent that may not be searched.
-    if (error != nullptr && !at.LeadsNowhere(code)) *error = ErrorText(code);
-    return false;
-  }
-  if (!S_ISDIR(info.st_mode)) return false;
-  if (id != nullptr) {
-    id->device = static_cast<uint64_t>(info.st_dev);
-    id->index = static_cast<uint64_t>(info.st_ino);
-  }
-  return true;
-}
-
 std::string ErrorText(int code) {
   char buffer[256] = {};
   const char* text = StrerrorResult(strerror_r(code, buffer, sizeof buffer), buffer);
@@ -118,4 +42,233 @@ std::string ErrorText(int code) {
   return result;
 }
 
-}  // namespace wavtally::platform
+size_t SpareDescriptors() {
+  rlimit limit = {};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::numeric_limits<size_t>::max();
+  }
+  // What is open already (inherited ones included) is not ours to spend.
+  size_t open = 3;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    open = 0;
+    while (const dirent* entry = readdir(fds)) {
+      if (entry->d_name[0] != '.') ++open;
+    }
+    closedir(fds);
+    if (open > 0) --open;  // the listing's own descriptor
+  }
+  const auto soft = static_cast<size_t>(limit.rlim_cur);
+  return soft > open ? soft - open : 0;
+}
+
+}  // namespace platform
+
+namespace {
+
+using platform::AtPath;
+using platform::ErrorText;
+using platform::IsLimit;
+using platform::LeadsNowhere;
+using platform::OpenFailure;
+
+class PosixFolder final : public Folder {
+ public:
+  explicit PosixFolder(int fd) : fd_(fd) {}
+  ~PosixFolder() override { ::close(fd_); }
+  PosixFolder(const PosixFolder&) = delete;
+  PosixFolder& operator=(const PosixFolder&) = delete;
+  int Fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A regular file open for reading, closed when destroyed.
+class PosixFile final : public ByteSource {
+ public:
+  PosixFile(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  ~PosixFile() override { ::close(fd_); }
+  PosixFile(const PosixFile&) = delete;
+  PosixFile& operator=(const PosixFile&) = delete;
+
+  uint64_t Size() const override { return size_; }
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override {
+    auto* out = static_cast<char*>(data);
+    size_t done = 0;
+    while (done < size) {
+      const uint64_t at = offset + done;
+      if (at < offset || at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;
+      const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(at));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    return done;
+  }
+
+ private:
+  int fd_;
+  uint64_t size_;
+};
+
+FsError ErrorOf(int code) {
+  FsError error;
+  error.text = ErrorText(code);
+  error.limit = IsLimit(code);
+  return error;
+}
+
+// Returns the bytes the system calls take for text, or false when it holds a
+// NUL: the call would silently act on a shorter, different path.
+bool ToNative(std::wstring_view text, std::string* native) {
+  *native = EncodeUtf8(text);
+  return native->find('\0') == std::string::npos;
+}
+
+// Opens name in dir (a descriptor or AT_FDCWD) as a folder. When that fails,
+// a look at the entry tells a folder that may not be opened (still worth a
+// word, and still one folder for the once-a-folder rule) from no folder at
+// all.
+FolderLook OpenFolderIn(int dir, const char* name) {
+  FolderLook look;
+  int fd;
+  do {
+    // O_NONBLOCK: a FIFO must fail with ENOTDIR, not wait for a writer.
+    fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  const int open_code = fd < 0 ? errno : 0;
+  if (fd >= 0) {
+    auto folder = std::make_unique<PosixFolder>(fd);
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+      look.kind = FolderLook::Kind::kFailed;
+      look.error = ErrorOf(errno);
+      return look;
+    }
+    look.kind = FolderLook::Kind::kFolder;
+    look.folder = std::move(folder);
+    look.has_id = true;
+    look.id = FolderId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+    return look;
+  }
+  if (IsLimit(open_code)) {
+    look.kind = FolderLook::Kind::kFailed;
+    look.error = ErrorOf(open_code);
+    return look;
+  }
+  struct stat info;
+  if (::fstatat(dir, name, &info, 0) != 0) {
+    const int code = errno;
+    // A link that leads nowhere names no folder, and says nothing. Anything
+    // else was listed a moment ago and may hide a whole tree: gone since,
+    // a loop of links, a path too long, a parent that may not be searched.
+    if (!LeadsNowhere(dir, name, code)) {
+      look.kind = FolderLook::Kind::kFailed;
+      look.error = ErrorOf(code);
+    }
+    return look;
+  }
+  if (!S_ISDIR(info.st_mode)) return look;
+  look.kind = FolderLook::Kind::kUnlistable;
+  look.has_id = true;
+  look.id = FolderId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+  look.error = ErrorOf(open_code);
+  return look;
+}
+
+FolderLook InvalidName() {
+  FolderLook look;
+  look.kind = FolderLook::Kind::kFailed;
+  look.error = ErrorOf(EINVAL);
+  return look;
+}
+
+class PosixFileSystem final : public FileSystem {
+ public:
+  size_t SpareHandles() override { return platform::SpareDescriptors(); }
+
+  FolderLook OpenFolder(const CStdStr& path) override {
+    std::string native;
+    if (path.empty() || !ToNative(path, &native)) return InvalidName();
+    AtPath at;
+    int code = 0;
+    if (!at.Resolve(native, &code)) {
+      FolderLook look;
+      look.kind = FolderLook::Kind::kFailed;
+      look.error = ErrorOf(code);
+      return look;
+    }
+    return OpenFolderIn(at.Dir(), at.Name());
+  }
+
+  FolderLook OpenFolderAt(const Folder& parent, std::wstring_view name) override {
+    std::string native;
+    if (name.empty() || !ToNative(name, &native)) return InvalidName();
+    return OpenFolderIn(static_cast<const PosixFolder&>(parent).Fd(), native.c_str());
+  }
+
+  bool ReadNames(const Folder& folder, NameList* names, FsError* error) override {
+    error->Clear();
+    const int fd = static_cast<const PosixFolder&>(folder).Fd();
+    // The descriptor stays the folder's handle for the opens below it, so
+    // the entries are read from it directly rather than through a DIR that
+    // would own it.
+    constexpr size_t kBufferSize = 32 * 1024;
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
+    if (!buffer) {
+      *error = ErrorOf(ENOMEM);
+      return false;
+    }
+    for (;;) {
+      const ssize_t got = ::getdents64(fd, buffer.get(), kBufferSize);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) {
+        *error = ErrorOf(errno);
+        return false;
+      }
+      if (got == 0) return true;
+      for (ssize_t at = 0; at < got;) {
+        const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + at);
+        at += entry->d_reclen;
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        names->AddUtf8(name);
+      }
+    }
+  }
+
+  std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,
+                                         FsError* error) override {
+    error->Clear();
+    std::string native;
+    if (name.empty() || !ToNative(name, &native)) return nullptr;
+    const int dir = static_cast<const PosixFolder&>(parent).Fd();
+    int fd;
+    do {
+      // O_NONBLOCK keeps a FIFO or a device from stalling the walk in
+      // open(); it changes nothing for the regular files that are kept.
+      fd = ::openat(dir, native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      const int code = errno;
+      if (!LeadsNowhere(dir, native.c_str(), code)) *error = OpenFailure(code);
+      return nullptr;
+    }
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+      ::close(fd);
+      return nullptr;
+    }
+    return std::make_unique<PosixFile>(fd, static_cast<uint64_t>(st.st_size));
+  }
+};
+
+}  // namespace
+
+FileSystem& DiskFileSystem() {
+  // Never destroyed: worker threads may still hold it while the process ends.
+  static PosixFileSystem* const fs = new PosixFileSystem();
+  return *fs;
+}
+
+}  // namespace wavtally

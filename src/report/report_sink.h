@@ -1,0 +1,58 @@
+#pragma once
+
+#include <string_view>
+
+#include "base/line_writer.h"
+#include "report/report_writer.h"
+
+namespace wavtally {
+
+/// Where a walk's output goes, in walk order: report lines to one stream and
+/// messages to the other, each exactly where it happened. Report lines that
+/// come together are held and go out in one write, and always before a
+/// message that follows them, so the two streams interleave in walk order
+/// when they share a file or a terminal. One thread writes.
+class ReportSink {
+ public:
+  ReportSink(LineWriter& report, LineWriter& errors) : report_(report), errors_(errors) {}
+  ReportSink(const ReportSink&) = delete;
+  ReportSink& operator=(const ReportSink&) = delete;
+  /// Sends what is held.
+  ~ReportSink() { Flush(); }
+
+  /// Holds the line of values for the WAV file at the relative path entry;
+  /// returns nothing.
+  void WavLine(std::wstring_view entry, const FormatSummary& summary);
+  /// Holds the line of "N/A" for the file at the relative path entry;
+  /// returns nothing.
+  void UnavailableLine(std::wstring_view entry);
+
+  /// Writes "wavtally: " head, path (escaped), middle and reason as one line
+  /// to the messages, after the report lines held so far; returns nothing.
+  void Message(std::string_view head, std::wstring_view path, std::string_view middle,
+               std::string_view reason);
+  /// Writes "wavtally: " head, path, middle, second and a closing quote,
+  /// both paths escaped, as above; returns nothing.
+  void Message(std::string_view head, std::wstring_view path, std::string_view middle,
+               std::wstring_view second);
+
+  /// Sends the report lines held so far in one write; returns nothing.
+  void Flush();
+
+  /// Returns true once the report can no longer be written.
+  bool Failed() const { return report_.Failed(); }
+
+ private:
+  /// Starts holding report lines unless it already does; returns nothing.
+  void Hold();
+  /// Writes "wavtally: " head, path and middle to the messages; returns nothing.
+  void BeginMessage(std::string_view head, std::wstring_view path, std::string_view middle);
+  /// Ends the message line; returns nothing.
+  void EndMessage();
+
+  LineWriter& report_;
+  LineWriter& errors_;
+  bool holding_ = false;
+};
+
+}  // namespace wavtally
