@@ -329,22 +329,93 @@ TEST(LatencyGateTest, ThreadsComeInOnlyWhenTheFileSystemIsSlow) {
 
 TEST(LatencyGateTest, ThreadsHandBackWhenTheFileSystemTurnsFast) {
   MemoryFileSystem fs;
-  for (int i = 0; i < 1000; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Stereo16(1));
+  MakeMixedTree(fs);
+  for (int i = 0; i < 1000; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Stereo16(i));
+  ScanTuning inline_tuning;
+  inline_tuning.mode = ScanTuning::Mode::kInline;
+  const WalkResult expected = WalkTree(fs, inline_tuning);
   fs.SetLatency(1'000'000);
-  // The cache warms up after the first hundred files.
+  // The cache warms up after the first hundred files, while many files are
+  // still being read by the threads.
+  int opens = 0;
   fs.SetHook([&](Call call, const std::string&) {
-    if (call == Call::kOpen && fs.Calls(Call::kOpen) == 100) fs.SetLatency(0);
+    if (call == Call::kOpen && fs.Calls(Call::kOpen) == opens + 100) fs.SetLatency(0);
   });
-  ShuffledExecutor executor(11);
-  ScanTuning tuning;
-  tuning.executor = &executor;
-  tuning.clock = fs.Clock();
-  const WalkResult r = WalkTree(fs, tuning);
-  EXPECT_EQ(std::count(r.report.begin(), r.report.end(), '\n'), 1000);
-  // Results are weighed as they are written, so up to a window more files
-  // go to the threads after the change.
-  EXPECT_GT(executor.submitted, 50u);
-  EXPECT_LT(executor.submitted, 100 + 4 * LatencyGate::kMaxThreads + 50);
+  for (unsigned seed = 1; seed <= 5; ++seed) {
+    opens = fs.Calls(Call::kOpen);
+    ShuffledExecutor executor(seed);
+    ScanTuning tuning;
+    tuning.executor = &executor;
+    tuning.clock = fs.Clock();
+    const WalkResult r = WalkTree(fs, tuning);
+    // Files read at once after the hand-back must not pass the ones the
+    // threads still read.
+    ASSERT_EQ(r.report, expected.report) << seed;
+    ASSERT_EQ(r.errors, expected.errors) << seed;
+    // Results are weighed as they are written, so up to a window more files
+    // go to the threads after the change.
+    EXPECT_GT(executor.submitted, 50u);
+    EXPECT_LT(executor.submitted, 100 + 4 * LatencyGate::kMaxThreads + 50);
+    fs.SetLatency(1'000'000);
+  }
+}
+
+// Both streams written to one log, as `2>&1` into a file or a terminal
+// shows them.
+class SharedLog {
+ public:
+  class Writer : public LineWriter {
+   public:
+    explicit Writer(std::string& log) : log_(log) {}
+
+   protected:
+    EmitResult Emit(std::wstring_view lines, std::string*) override {
+      AppendUtf8(lines, log_);
+      return EmitResult::kOk;
+    }
+
+   private:
+    std::string& log_;
+  };
+
+  std::string text;
+  Writer report{text};
+  Writer errors{text};
+};
+
+TEST(OrderedWalkTest, MessagesStandWhereTheyHappenAmongTheReportLines) {
+  MemoryFileSystem fs;
+  MakeMixedTree(fs);
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "/many/f" + std::to_string(100 + i) + ".wav" + Values(i);
+  const std::string expected =
+      "/a.wav" + Values(1) + "/b.wav" + Values(2) + "/bad.wav" + kNa +
+      "wavtally: cannot open file '/r/gone.wav': no such file or directory\n"
+      "/gone.wav" +
+      kNa + "/m.mid" + kNa + "wavtally: cannot list folder '/r/locked': permission denied\n" +
+      many + "/sub/c.wav" + Values(4) + "/sub/deep/d.wav" + Values(5) + "/sub/deep/e.mid" + kNa +
+      "wavtally: skipping folder '/r/twin': already reported as '/r/sub'\n"
+      "wavtally: cannot list folder '/r/unseen': permission denied\n";
+  const auto walk = [&](const ScanTuning& tuning) {
+    SharedLog log;
+    ScanOutput out{log.report, log.errors};
+    const Path root(L"/r");
+    ScanFolder(root, root, out, fs, tuning);
+    return log.text;
+  };
+  ScanTuning inline_tuning;
+  inline_tuning.mode = ScanTuning::Mode::kInline;
+  EXPECT_EQ(walk(inline_tuning), expected);
+  for (const size_t window : {1, 3, 64}) {
+    for (unsigned seed = 1; seed <= 10; ++seed) {
+      ShuffledExecutor executor(seed);
+      ScanTuning tuning;
+      tuning.mode = ScanTuning::Mode::kPooled;
+      tuning.executor = &executor;
+      tuning.window = window;
+      ASSERT_EQ(walk(tuning), expected) << "window " << window << ", seed " << seed;
+    }
+  }
 }
 
 class CountingJob : public Job {
