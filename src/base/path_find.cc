@@ -1,7 +1,6 @@
 #include "base/path_find.h"
 
 #include <algorithm>
-#include <numeric>
 #include <string>
 #include <utility>
 
@@ -11,40 +10,8 @@
 namespace wavtally {
 namespace {
 
-// Only ASCII letters fold: folding beyond ASCII would depend on the locale,
-// and the same folder must list the same way everywhere.
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
-
 bool CharMatches(wchar_t pattern, wchar_t name) {
   return pattern == L'?' || FoldAscii(pattern) == FoldAscii(name);
-}
-
-// The sort key of a name: its bytes with ASCII letters lowered, then its
-// exact bytes to break ties, so stray bytes sort as the bytes on disk.
-struct NameKey {
-  std::string folded;
-  std::string exact;
-
-  explicit NameKey(std::wstring_view name) : exact(EncodeUtf8(name)) {
-    folded = exact;
-    for (char& c : folded) {
-      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-
-  bool operator<(const NameKey& other) const {
-    const int order = folded.compare(other.folded);
-    return order != 0 ? order < 0 : exact < other.exact;
-  }
-};
-
-// Distinct names give distinct bytes, except UTF-16 names whose lone
-// surrogates all become U+FFFD; their code units then settle the order, so a
-// listing never depends on the order the system returned it in.
-bool KeyedLess(const NameKey& ka, std::wstring_view a, const NameKey& kb, std::wstring_view b) {
-  if (ka < kb) return true;
-  if (kb < ka) return false;
-  return a < b;
 }
 
 }  // namespace
@@ -88,10 +55,6 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
   return p == pattern.size();
 }
 
-bool NameLess(std::wstring_view a, std::wstring_view b) {
-  return KeyedLess(NameKey(a), a, NameKey(b), b);
-}
-
 std::shared_ptr<const FolderListing> FolderListing::Read(const CStdStr& folder) {
   return Read(DiskFileSystem(), folder);
 }
@@ -105,18 +68,13 @@ std::shared_ptr<const FolderListing> FolderListing::Read(FileSystem& fs, const C
     if (listing->error_.empty()) listing->error_ = "cannot list folder";
     return listing;
   }
-  std::vector<NameKey> keys;
-  keys.reserve(all.size());
-  for (const CStdStr& name : all) keys.emplace_back(name);
-  std::vector<size_t> order(all.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::sort(order.begin(), order.end(),
-            [&](size_t a, size_t b) { return KeyedLess(keys[a], all[a], keys[b], all[b]); });
-  listing->names_.reserve(all.size());
-  for (const size_t i : order) {
-    if (all[i] == L"." || all[i] == L"..") continue;
-    listing->names_.push_back(std::move(all[i]));
+  for (CStdStr& name : all) {
+    listing->names_.Add(name);
+    // Each name's own storage goes once the list holds it, so the folder's
+    // names are never held twice over.
+    CStdStr().swap(name);
   }
+  listing->names_.Sort();
   return listing;
 }
 
@@ -144,7 +102,7 @@ PathFind::PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_vi
 
 void PathFind::Select(std::wstring_view name_pattern) {
   // The listing is already in order, so the matches come out in order too.
-  const std::vector<CStdStr>& names = listing_->Names();
+  const NameList& names = listing_->Names();
   for (size_t i = 0; i < names.size(); ++i) {
     if (MatchesPattern(name_pattern, names[i])) matches_.push_back(i);
   }
@@ -154,7 +112,7 @@ bool PathFind::HasNext() const { return next_ < matches_.size(); }
 
 Path PathFind::Next() {
   if (!HasNext()) return Path();
-  return Path::Join({listing_->Folder(), listing_->Names()[matches_[next_++]]});
+  return Path::Join({listing_->Folder(), CStdStr(listing_->Names()[matches_[next_++]])});
 }
 
 }  // namespace wavtally

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/name_list.h"
 #include "base/path.h"
 #include "base/text.h"
 
@@ -15,11 +16,6 @@ class FileSystem;
 /// characters, "?" any one character, and ASCII letters match regardless of
 /// case.
 bool MatchesPattern(std::wstring_view pattern, std::wstring_view name);
-
-/// Returns true when name a sorts before name b: by UTF-8 bytes with ASCII
-/// letters folded to lower case, ties broken by the exact bytes, then (for
-/// UTF-16 names alike but for lone surrogates) by the code units.
-bool NameLess(std::wstring_view a, std::wstring_view b);
 
 /// The names in one folder, read whole and sorted in NameLess order once, so
 /// that several finders over the same folder cost a single listing. It is a
@@ -35,14 +31,14 @@ class FolderListing final {
   /// Returns the folder as given, which prefixes every entry's path.
   const CStdStr& Folder() const { return folder_; }
   /// Returns the names in NameLess order, never "." or "..".
-  const std::vector<CStdStr>& Names() const { return names_; }
+  const NameList& Names() const { return names_; }
   /// Returns why the folder could not be listed, or an empty text.
   const std::string& Error() const { return error_; }
 
  private:
   FolderListing() = default;
   CStdStr folder_;
-  std::vector<CStdStr> names_;
+  NameList names_;
   std::string error_;
 };
 
