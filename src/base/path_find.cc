@@ -10,10 +10,6 @@
 namespace wavtally {
 namespace {
 
-// Only ASCII letters fold: folding beyond ASCII would depend on the locale,
-// and the same folder must list the same way everywhere.
-wchar_t FoldAscii(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c - L'A' + L'a' : c; }
-
 bool CharMatches(wchar_t pattern, wchar_t name) {
   return pattern == L'?' || FoldAscii(pattern) == FoldAscii(name);
 }

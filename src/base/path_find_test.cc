@@ -52,20 +52,6 @@ TEST(MatchesPatternTest, ManyStarsDoNotBacktrackWithoutEnd) {
   EXPECT_TRUE(MatchesPattern(L"*a*a*a*a*a*a*a*a*", name));
 }
 
-TEST(NameLessTest, OrdersByFoldedBytesThenExactBytes) {
-  EXPECT_TRUE(NameLess(L"10.wav", L"2.wav"));
-  EXPECT_TRUE(NameLess(L"B.WAV", L"b.wav"));
-  EXPECT_FALSE(NameLess(L"b.wav", L"B.WAV"));
-  EXPECT_TRUE(NameLess(L"a.wav", L"B.wav"));
-  EXPECT_FALSE(NameLess(L"x", L"x"));
-  // "_" lies between the cases in ASCII; folding to lower case puts it first.
-  EXPECT_TRUE(NameLess(L"_", L"Z"));
-  // Stray byte 0xC3 sorts before the encoded "\u00e9" (0xC3 0xA9), and a
-  // stray 0xFF after any encoded character.
-  EXPECT_TRUE(NameLess(DecodeUtf8("\xc3"), L"\u00e9"));
-  EXPECT_TRUE(NameLess(L"\U0010FFFF", DecodeUtf8("\xff")));
-}
-
 // Runs each test in a fresh folder under the test temp folder, removed with
 // all it holds.
 class PathFindTest : public testing::Test {

@@ -1,5 +1,6 @@
 #include "base/text.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,45 +45,50 @@ size_t DecodeOne(std::string_view s, char32_t* cp) {
   return len;
 }
 
-void AppendCodePoint(char32_t cp, CStdStr& out) {
+// Writes cp as one code unit, or as a surrogate pair where wchar_t is
+// UTF-16; returns the position after it.
+wchar_t* PutCodePoint(char32_t cp, wchar_t* out) {
   if (kUtf16 && cp >= 0x10000) {
     cp -= 0x10000;
-    out.push_back(static_cast<wchar_t>(0xD800 + (cp >> 10)));
-    out.push_back(static_cast<wchar_t>(0xDC00 + (cp & 0x3FF)));
+    *out++ = static_cast<wchar_t>(0xD800 + (cp >> 10));
+    *out++ = static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
   } else {
-    out.push_back(static_cast<wchar_t>(cp));
+    *out++ = static_cast<wchar_t>(cp);
   }
+  return out;
 }
 
-void EncodeOne(char32_t cp, std::string& out) {
+size_t PutUtf8(char32_t cp, char* out) {
   if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
+    out[0] = static_cast<char>(cp);
+    return 1;
   } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    out[0] = static_cast<char>(0xC0 | (cp >> 6));
+    out[1] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 2;
   } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    out[0] = static_cast<char>(0xE0 | (cp >> 12));
+    out[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out[2] = static_cast<char>(0x80 | (cp & 0x3F));
+    return 3;
   }
+  out[0] = static_cast<char>(0xF0 | (cp >> 18));
+  out[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+  out[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+  out[3] = static_cast<char>(0x80 | (cp & 0x3F));
+  return 4;
 }
 
 }  // namespace
 
-CStdStr DecodeUtf8(std::string_view bytes) {
-  CStdStr out;
-  out.reserve(bytes.size());
+size_t DecodeUtf8Into(std::string_view bytes, wchar_t* out) {
+  wchar_t* const start = out;
   while (!bytes.empty()) {
     // Names are mostly ASCII; a run of it widens in one step.
     size_t ascii = 0;
     while (ascii < bytes.size() && static_cast<unsigned char>(bytes[ascii]) < 0x80) ++ascii;
     if (ascii != 0) {
-      out.append(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(ascii));
+      out = std::copy(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(ascii), out);
       bytes.remove_prefix(ascii);
       continue;
     }
@@ -92,14 +98,44 @@ CStdStr DecodeUtf8(std::string_view bytes) {
       cp = kStrayByteBase + static_cast<unsigned char>(bytes[0]);
       len = 1;
     }
-    AppendCodePoint(cp, out);
+    out = PutCodePoint(cp, out);
     bytes.remove_prefix(len);
   }
+  return static_cast<size_t>(out - start);
+}
+
+CStdStr DecodeUtf8(std::string_view bytes) {
+  CStdStr out(bytes.size(), L'\0');
+  out.resize(DecodeUtf8Into(bytes, out.data()));
   return out;
 }
 
+size_t EncodeUtf8Char(std::wstring_view text, size_t* i, char* out) {
+  auto cp = static_cast<char32_t>(text[(*i)++]);
+  if constexpr (kUtf16) {
+    cp &= 0xFFFF;
+    if (cp >= 0xD800 && cp < 0xDC00 && *i < text.size()) {
+      const auto low = static_cast<char32_t>(text[*i]) & 0xFFFF;
+      if (low >= 0xDC00 && low < 0xE000) {
+        ++*i;
+        return PutUtf8(0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00), out);
+      }
+    }
+    // UTF-16 text comes from the system as such (Windows names), never from
+    // stray bytes, and a name may hold a surrogate without its partner. Raw
+    // bytes or an encoded surrogate would make the report invalid UTF-8;
+    // the replacement character keeps it valid, as the console would.
+    if (cp >= 0xD800 && cp < 0xE000) return PutUtf8(kReplacement, out);
+  }
+  if (cp >= kStrayByteBase + 0x80 && cp <= kStrayByteBase + 0xFF) {
+    out[0] = static_cast<char>(cp - kStrayByteBase);
+    return 1;
+  }
+  return PutUtf8(cp, out);
+}
+
 void AppendUtf8(std::wstring_view text, std::string& out) {
-  for (size_t i = 0; i < text.size(); ++i) {
+  for (size_t i = 0; i < text.size();) {
     // Paths are mostly ASCII; a run of it narrows with no check of capacity
     // per character. Room for the rest of the text is made up front and
     // what the run did not use is given back.
@@ -112,34 +148,11 @@ void AppendUtf8(std::wstring_view text, std::string& out) {
         *dst++ = static_cast<char>(text[end]);
       }
       out.resize(at + (end - i));
-      i = end - 1;
+      i = end;
       continue;
     }
-    auto cp = static_cast<char32_t>(text[i]);
-    if constexpr (kUtf16) {
-      cp &= 0xFFFF;
-      if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < text.size()) {
-        const auto low = static_cast<char32_t>(text[i + 1]) & 0xFFFF;
-        if (low >= 0xDC00 && low < 0xE000) {
-          EncodeOne(0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00), out);
-          ++i;
-          continue;
-        }
-      }
-      // UTF-16 text comes from the system as such (Windows names), never from
-      // stray bytes, and a name may hold a surrogate without its partner. Raw
-      // bytes or an encoded surrogate would make the report invalid UTF-8;
-      // the replacement character keeps it valid, as the console would.
-      if (cp >= 0xD800 && cp < 0xE000) {
-        EncodeOne(kReplacement, out);
-        continue;
-      }
-    }
-    if (cp >= kStrayByteBase + 0x80 && cp <= kStrayByteBase + 0xFF) {
-      out.push_back(static_cast<char>(cp - kStrayByteBase));
-    } else {
-      EncodeOne(cp, out);
-    }
+    char bytes[4];
+    out.append(bytes, EncodeUtf8Char(text, &i, bytes));
   }
 }
 

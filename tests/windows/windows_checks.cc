@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/file_system.h"
+#include "base/name_list.h"
 #include "base/path.h"
 #include "base/path_find.h"
 #include "base/platform.h"
@@ -82,6 +83,14 @@ void LoneSurrogatesBecomeReplacementCharacters() {
   // Names alike once encoded still sort in one fixed order.
   CHECK(NameLess(std::wstring(L"x\xD800"), std::wstring(L"x\xD801")));
   CHECK(!NameLess(std::wstring(L"x\xD801"), std::wstring(L"x\xD800")));
+  // A list decodes a 4-byte sequence to a surrogate pair, which sorts by its
+  // bytes: after the replacement character that a lone half becomes.
+  const std::wstring lone = std::wstring(1, wchar_t(0xD83C)) + L"z";
+  NameList list;
+  list.AddUtf8("\xF0\x9F\x8E\xB5");
+  list.Add(lone);
+  list.Sort();
+  CHECK(list.size() == 2 && list[0] == lone && list[1] == L"\xD83C\xDFB5");
 }
 
 }  // namespace
