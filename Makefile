@@ -48,8 +48,10 @@ release: $(RELEASE_BUILD)/CMakeCache.txt
 install: release
 	DESTDIR="$(DESTDIR)" cmake --install $(RELEASE_BUILD) --prefix "$(PREFIX)"
 
+# $(RELEASE_BUILD)/wavtally_<version>_<arch>.deb and SHA256SUMS; the same
+# bytes from every checkout of the same commit (packaging/make-package).
 package: release
-	cd $(RELEASE_BUILD) && cpack -G DEB
+	packaging/make-package $(RELEASE_BUILD)
 
 # Benchmark: the Release build above, a generated library outside the source
 # tree (made once per size), and bench/run timing wavtally against
@@ -101,9 +103,9 @@ test-windows: build windows
 	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
 
 # $(WINDOWS_BUILD)/wavtally-<version>-windows-x86_64.zip: wavtally.exe,
-# README.md and LICENSE.txt in one folder.
+# README.md and LICENSE.txt in one folder; SHA256SUMS beside it.
 package-windows: windows
-	cd $(WINDOWS_BUILD) && cpack -G ZIP
+	packaging/make-package $(WINDOWS_BUILD)
 
 # Sanitizers, fuzzing and coverage. Each uses its own build folder, so none
 # of them disturbs the plain build above.

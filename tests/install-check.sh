@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs wavtally the ways the README tells a user to, and checks each one
 # end to end: `make install` into a staging folder, then the Debian package
-# from `make package`, checked by lintian, installed with dpkg, run, and
-# removed again without a trace. dpkg changes the system, so this runs in CI (as root), not in
+# from `make package`, checked by lintian, its SHA256SUMS and its binary's
+# hardening (hardening-check), installed with dpkg, run, and removed again
+# without a trace. dpkg changes the system, so this runs in CI (as root), not in
 # `make test`.
 # Usage: tests/install-check.sh    Exit: 0 when every check passed.
 set -euo pipefail
@@ -77,6 +78,20 @@ changelog_version=$(dpkg-parsechangelog -l packaging/changelog -S Version)
 step "lintian $deb"
 command -v lintian >/dev/null 2>&1 || fail "lintian is not installed (apt-get install lintian)"
 lintian --fail-on error,warning "$deb" || fail "lintian reports errors or warnings on $deb"
+
+step "hardening-check of usr/bin/wavtally in $deb"
+(cd "$RELEASE_BUILD" && sha256sum --check --quiet SHA256SUMS) ||
+  fail "$RELEASE_BUILD/SHA256SUMS does not match $deb"
+command -v hardening-check >/dev/null 2>&1 ||
+  fail "hardening-check is not installed (apt-get install devscripts)"
+dpkg-deb -x "$deb" "$tmp/unpacked"
+# Debian 12's hardening flags have no -fcf-protection, so control-flow
+# protection is not asked for.
+hardening-check --nocfprotection "$tmp/unpacked/usr/bin/wavtally" ||
+  fail "usr/bin/wavtally in $deb is not hardened"
+if readelf -S -W "$tmp/unpacked/usr/bin/wavtally" | grep -qF ' .comment '; then
+  fail "usr/bin/wavtally in $deb keeps its .comment section"
+fi
 
 if [[ $(id -u) -ne 0 ]]; then
   step "not root: skipping dpkg -i / dpkg -r of $deb"
