@@ -4,11 +4,13 @@
 // each failed check and returns 1 if any failed.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "base/path.h"
 #include "base/path_find.h"
 #include "base/platform.h"
+#include "base/terminal.h"
 #include "base/text.h"
 
 namespace wavtally {
@@ -83,13 +85,31 @@ void LoneSurrogatesBecomeReplacementCharacters() {
   CHECK(!NameLess(std::wstring(L"x\xD801"), std::wstring(L"x\xD800")));
 }
 
+// Run with both streams in a file, as run-tests does.
+void ProgressIsOffWhenRedirected() { CHECK(OpenProgressTerminal() == nullptr); }
+
+// Run by run-tests with standard error on a console: whether the progress
+// terminal opens there, on standard output, and a line drawn and erased.
+int DrawOnTheConsole() {
+  const std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+  std::printf("terminal %s, width %zu\n", terminal ? "open" : "none",
+              terminal ? terminal->Width() : 0);
+  std::fflush(stdout);
+  if (!terminal) return 1;
+  const bool ok =
+      terminal->Draw(L"first frame") && terminal->Draw(L"caf\x00E9") && terminal->Erase();
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace wavtally
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "console") return wavtally::DrawOnTheConsole();
   wavtally::PathsTakeWhatAWindowsUserTypes();
   wavtally::FoldersAndErrorsComeFromTheSystem();
   wavtally::LoneSurrogatesBecomeReplacementCharacters();
+  wavtally::ProgressIsOffWhenRedirected();
   std::printf("%d failed\n", wavtally::failures);
   return wavtally::failures == 0 ? 0 : 1;
 }

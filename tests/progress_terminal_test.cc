@@ -1,0 +1,132 @@
+// The progress display on a real pseudo-terminal: when it opens, the bytes
+// it draws and erases, and that nothing of it shows when it must not.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/terminal.h"
+#include "pty_runner.h"
+#include "temp_tree.h"
+#include "tool_runner.h"
+
+namespace wavtally::test {
+namespace {
+
+using Stream = PtyOptions::Stream;
+
+TEST(TerminalTest, OpensOnlyWhenStandardErrorAloneIsATerminal) {
+  const struct {
+    Stream out;
+    Stream err;
+    std::vector<std::string> env;
+    bool opens;
+  } kCases[] = {
+      {Stream::kFile, Stream::kTerminal, {}, true},
+      {Stream::kPipe, Stream::kTerminal, {}, true},
+      {Stream::kTerminal, Stream::kTerminal, {}, false},
+      {Stream::kTerminal, Stream::kFile, {}, false},
+      {Stream::kFile, Stream::kFile, {}, false},
+      {Stream::kFile, Stream::kTerminal, {"TERM=dumb"}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << static_cast<int>(c.out) << static_cast<int>(c.err));
+    PtyOptions options;
+    options.out = c.out;
+    options.err = c.err;
+    options.env = c.env;
+    const PtyResult r = RunInTerminal([] { return OpenProgressTerminal() ? 0 : 1; }, options);
+    EXPECT_EQ(r.status, c.opens ? 0 : 1);
+    EXPECT_EQ(r.terminal + r.out + r.err, "");
+  }
+}
+
+TEST(TerminalTest, DrawsInPlaceErasesAndFollowsTheWidth) {
+  PtyOptions options;
+  options.columns = 57;
+  const PtyResult r = RunInTerminal(
+      [] {
+        const std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+        if (!terminal || terminal->Width() != 57) return 2;
+        winsize size = {};
+        size.ws_col = 101;
+        size.ws_row = 24;
+        ioctl(STDERR_FILENO, TIOCSWINSZ, &size);
+        if (terminal->Width() != 101) return 3;
+        const bool drawn =
+            terminal->Draw(L"one") && terminal->Draw(L"caf\u00e9") && terminal->Erase();
+        terminal->EraseForStop();
+        return drawn ? 0 : 4;
+      },
+      options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.terminal, "\rone\x1b[K\rcaf\xc3\xa9\x1b[K\r\x1b[K\r\x1b[K");
+}
+
+// A report longer than a terminal or a pipe holds, so that a run whose
+// reader waits lasts longer than the first frame's half second; and one
+// message.
+struct LongRun {
+  TempTree tree;
+  std::string report = kReportHeader;
+  std::string message;
+
+  LongRun() {
+    for (int i = 0; i < 200; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "take-%03d-", i);
+      const std::string file = name + std::string(150, 'x') + ".mid";
+      tree.File(file);
+      report += "/" + file + "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
+    }
+    tree.Link("loop", "loop");
+    message = "wavtally: cannot list folder '" + tree.At("loop") +
+              "': too many levels of symbolic links\n";
+  }
+};
+
+TEST(NoProgressTest, NothingMoreWhenTheReportIsOnTheTerminalOrStandardErrorIsNot) {
+  LongRun run;
+  PtyOptions options;
+  options.hold = std::chrono::milliseconds(700);
+  {
+    SCOPED_TRACE("both on the terminal");
+    options.out = Stream::kTerminal;
+    options.err = Stream::kTerminal;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    std::string terminal = r.terminal;
+    const size_t at = terminal.find(run.message);
+    ASSERT_NE(at, std::string::npos) << terminal;
+    EXPECT_TRUE(at == 0 || terminal[at - 1] == '\n');
+    terminal.erase(at, run.message.size());
+    EXPECT_EQ(terminal, run.report);
+  }
+  {
+    SCOPED_TRACE("the report on the terminal");
+    options.out = Stream::kTerminal;
+    options.err = Stream::kFile;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.terminal, run.report);
+    EXPECT_EQ(r.err, run.message);
+  }
+  {
+    SCOPED_TRACE("standard error in a file");
+    options.out = Stream::kPipe;
+    options.err = Stream::kFile;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.terminal, "");
+    EXPECT_EQ(r.out, run.report);
+    EXPECT_EQ(r.err, run.message);
+  }
+}
+
+}  // namespace
+}  // namespace wavtally::test
