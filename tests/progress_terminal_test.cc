@@ -7,11 +7,15 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "base/entry.h"
+#include "base/line_writer.h"
 #include "base/terminal.h"
 #include "pty_runner.h"
+#include "report/progress.h"
 #include "temp_tree.h"
 #include "tool_runner.h"
 
@@ -19,6 +23,7 @@ namespace wavtally::test {
 namespace {
 
 using Stream = PtyOptions::Stream;
+constexpr int64_t kMs = 1'000'000;
 
 TEST(TerminalTest, OpensOnlyWhenStandardErrorAloneIsATerminal) {
   const struct {
@@ -66,6 +71,66 @@ TEST(TerminalTest, DrawsInPlaceErasesAndFollowsTheWidth) {
       options);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.terminal, "\rone\x1b[K\rcaf\xc3\xa9\x1b[K\r\x1b[K\r\x1b[K");
+}
+
+TEST(ProgressTerminalTest, FramesStepAsideForAWholeMessageThenTheSummaryStays) {
+  const PtyResult r = RunInTerminal([] {
+    std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+    if (!terminal) return 2;
+    int64_t now = 0;
+    Progress progress(std::move(terminal), StdErr(), {[&] { return now; }, /*timer=*/false});
+    progress.CountWav(true);
+    progress.CountFolder();
+    progress.SetFolder(L"a\tb");
+    now = 500 * kMs;
+    progress.Tick();
+    {
+      ProgressMessage message(&progress);
+      StdErr().Write(std::string_view("wavtally: cannot open file 'x.wav': gone"));
+      StdErr().EndLine();
+    }
+    progress.CountMidi();
+    now = 600 * kMs;
+    progress.Tick();
+    now = 1500 * kMs;
+    progress.Finish();
+    return 0;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.terminal,
+            "\r1 file (1 WAV), 1 folder, 2 files/s, reading /a\\tb\x1b[K"
+            "\r\x1b[K"
+            "wavtally: cannot open file 'x.wav': gone\n"
+            "\r2 files (1 WAV), 1 folder, 3 files/s, reading /a\\tb\x1b[K"
+            "\r\x1b[K"
+            "1 WAV file, 1 MIDI file, 1 folder, in 1.5 s\n");
+}
+
+// What the child under RunEntry does, set before the fork: RunEntry takes a
+// plain function.
+int stop_signal = 0;
+
+int DrawThenStop(const std::vector<CStdStr>&) {
+  int64_t now = 0;
+  Progress progress(OpenProgressTerminal(), StdErr(), {[&] { return now; }, /*timer=*/false});
+  now = 500 * kMs;
+  progress.Tick();
+  raise(stop_signal);
+  return 0;
+}
+
+TEST(ProgressTerminalTest, StopSignalErasesTheLineBeforeTheEnd) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    stop_signal = sig;
+    const PtyResult r = RunInTerminal([] {
+      char name[] = "child";
+      char* argv[] = {name, nullptr};
+      return RunEntry(1, argv, DrawThenStop);
+    });
+    EXPECT_EQ(r.status, 128 + sig);
+    EXPECT_EQ(r.terminal, "\r0 files (0 WAV), 0 folders, 0 files/s, reading /\x1b[K\r\x1b[K");
+  }
 }
 
 // A report longer than a terminal or a pipe holds, so that a run whose

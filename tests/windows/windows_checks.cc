@@ -12,6 +12,7 @@
 #include "base/platform.h"
 #include "base/terminal.h"
 #include "base/text.h"
+#include "report/progress.h"
 
 namespace wavtally {
 namespace {
@@ -85,6 +86,20 @@ void LoneSurrogatesBecomeReplacementCharacters() {
   CHECK(!NameLess(std::wstring(L"x\xD801"), std::wstring(L"x\xD800")));
 }
 
+// Here wchar_t is UTF-16: a character beyond the BMP is two of them, one
+// character on screen, and two columns for an emoji.
+void ProgressCountsAndCutsWholeCharacters() {
+  CHECK(TerminalColumns(L"\xD83C\xDFB5"
+                        L"a") == 3);
+  const CStdStr folder = L"\xD83C\xDFB5\xD83C\xDFB5\xD83C\xDFB5\xD83C\xDFB5\xD83C\xDFB5";
+  for (size_t width = 40; width < 70; ++width) {
+    const CStdStr line = RenderProgressLine({}, 0, folder, width);
+    CHECK(TerminalColumns(line) < width);
+    CHECK(line.empty() || line.back() != L'\xD83C');
+    CHECK(line.find(L"\x2026\xDFB5") == CStdStr::npos);
+  }
+}
+
 // Run with both streams in a file, as run-tests does.
 void ProgressIsOffWhenRedirected() { CHECK(OpenProgressTerminal() == nullptr); }
 
@@ -109,6 +124,7 @@ int main(int argc, char** argv) {
   wavtally::PathsTakeWhatAWindowsUserTypes();
   wavtally::FoldersAndErrorsComeFromTheSystem();
   wavtally::LoneSurrogatesBecomeReplacementCharacters();
+  wavtally::ProgressCountsAndCutsWholeCharacters();
   wavtally::ProgressIsOffWhenRedirected();
   std::printf("%d failed\n", wavtally::failures);
   return wavtally::failures == 0 ? 0 : 1;
