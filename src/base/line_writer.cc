@@ -17,12 +17,21 @@ namespace {
 // (and then sends nothing) or after it ends (and then ends the process).
 std::atomic<int> sends_under_way{0};
 std::atomic<int> stop_signal{0};
+std::atomic<void (*)()> stop_cleanup{nullptr};
 static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
+static_assert(std::atomic<void (*)()>::is_always_lock_free, "used in signal handlers");
+
+[[noreturn]] void EndByStop(int sig) {
+  // Whoever gets here first runs the cleanup; a second thread ending the
+  // process at the same time must not run it again.
+  if (void (*cleanup)() = stop_cleanup.exchange(nullptr)) cleanup();
+  platform::EndBySignal(sig);
+}
 
 void EndSend() {
   if (sends_under_way.fetch_sub(1) == 1) {
     const int sig = stop_signal.load();
-    if (sig != 0) platform::EndBySignal(sig);
+    if (sig != 0) EndByStop(sig);
   }
 }
 
@@ -38,10 +47,15 @@ void BeginSend() {
 }  // namespace
 
 void RequestStop(int sig) {
-  if (stop_signal.exchange(sig) != 0 || sends_under_way.load() == 0) {
-    platform::EndBySignal(sig);
-  }
+  if (stop_signal.exchange(sig) != 0) platform::EndBySignal(sig);
+  if (sends_under_way.load() == 0) EndByStop(sig);
 }
+
+void SetStopCleanup(void (*cleanup)()) { stop_cleanup.store(cleanup); }
+
+ScopedSend::ScopedSend() { BeginSend(); }
+
+ScopedSend::~ScopedSend() { EndSend(); }
 
 void LineWriter::EndLine() {
   text_.push_back(L'\n');

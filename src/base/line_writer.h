@@ -98,4 +98,20 @@ LineWriter& StdErr();
 /// signal handler and on any thread; returns only while a send is under way.
 void RequestStop(int sig);
 
+/// Sets the function run once right before a stop signal ends the process,
+/// after any line under way is out; null for none. It must do no more than a
+/// signal handler may. Returns nothing.
+void SetStopCleanup(void (*cleanup)());
+
+/// Counts, while it lives, as a line being sent: a stop signal waits for it
+/// to end, and none begins once a stop is waiting. For writes that go around
+/// the writers, such as the progress line on a terminal.
+class ScopedSend {
+ public:
+  ScopedSend();
+  ~ScopedSend();
+  ScopedSend(const ScopedSend&) = delete;
+  ScopedSend& operator=(const ScopedSend&) = delete;
+};
+
 }  // namespace wavtally

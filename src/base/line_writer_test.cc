@@ -258,5 +258,28 @@ TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
   EXPECT_EQ(r.out, "one\n");
 }
 
+// Where the stop cleanup writes, set before the fork: it takes no arguments.
+int cleanup_fd = -1;
+
+TEST(StopSignalTest, AScopedSendIsWaitedForThenTheCleanupRuns) {
+  for (const bool inside : {true, false}) {
+    SCOPED_TRACE(inside);
+    const ChildResult r = RunInChild([&](int fd) {
+      cleanup_fd = fd;
+      SetStopCleanup([] { WriteAll(cleanup_fd, "cleanup\n"); });
+      if (inside) {
+        ScopedSend send;
+        raise(SIGTERM);
+        WriteAll(fd, "inside\n");
+      } else {
+        raise(SIGTERM);
+      }
+      WriteAll(fd, "after\n");
+    });
+    EXPECT_EQ(r.status, 128 + SIGTERM);
+    EXPECT_EQ(r.out, inside ? "inside\ncleanup\n" : "cleanup\n");
+  }
+}
+
 }  // namespace
 }  // namespace wavtally

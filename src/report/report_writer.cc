@@ -39,9 +39,17 @@ void WritePathCell(LineWriter& out, std::wstring_view entry) {
   out.Write(std::string_view("\t"));
 }
 
-}  // namespace
+// Gives EscapePath a wide string to write to.
+struct WideAppender {
+  CStdStr& text;
+  void Write(std::wstring_view wide) { text.append(wide); }
+  void Write(std::string_view ascii) { text.append(ascii.begin(), ascii.end()); }
+};
 
-void WriteEscapedPath(LineWriter& out, std::wstring_view text) {
+// Writes text escaped to out, a LineWriter or anything else with its two
+// Write forms: the report and the progress line escape alike.
+template <typename Out>
+void EscapePath(Out& out, std::wstring_view text) {
   size_t plain = 0;  // start of the run not yet written
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
@@ -66,6 +74,15 @@ void WriteEscapedPath(LineWriter& out, std::wstring_view text) {
     }
   }
   out.Write(text.substr(plain));
+}
+
+}  // namespace
+
+void WriteEscapedPath(LineWriter& out, std::wstring_view text) { EscapePath(out, text); }
+
+void AppendEscapedPath(std::wstring_view text, CStdStr* out) {
+  WideAppender appender{*out};
+  EscapePath(appender, text);
 }
 
 void PrintReportHeader(LineWriter& out) {

@@ -37,4 +37,7 @@ void PrintUnavailableLine(LineWriter& out, std::wstring_view entry);
 /// as \x and two lower-case hex digits. Other characters go out unchanged.
 void WriteEscapedPath(LineWriter& out, std::wstring_view text);
 
+/// Appends text to *out escaped as WriteEscapedPath writes it; returns nothing.
+void AppendEscapedPath(std::wstring_view text, CStdStr* out);
+
 }  // namespace wavtally

@@ -4,6 +4,7 @@
 // each failed check and returns 1 if any failed.
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "base/file_system.h"
@@ -11,7 +12,9 @@
 #include "base/path.h"
 #include "base/path_find.h"
 #include "base/platform.h"
+#include "base/terminal.h"
 #include "base/text.h"
+#include "report/progress.h"
 
 namespace wavtally {
 namespace {
@@ -93,13 +96,46 @@ void LoneSurrogatesBecomeReplacementCharacters() {
   CHECK(list.size() == 2 && list[0] == lone && list[1] == L"\xD83C\xDFB5");
 }
 
+// Here wchar_t is UTF-16: a character beyond the BMP is two of them, one
+// character on screen, and two columns for an emoji.
+void ProgressCountsAndCutsWholeCharacters() {
+  CHECK(TerminalColumns(L"\xD83C\xDFB5"
+                        L"a") == 3);
+  const CStdStr folder = L"\xD83C\xDFB5\xD83C\xDFB5\xD83C\xDFB5\xD83C\xDFB5\xD83C\xDFB5";
+  for (size_t width = 40; width < 70; ++width) {
+    const CStdStr line = RenderProgressLine({}, 0, folder, width);
+    CHECK(TerminalColumns(line) < width);
+    CHECK(line.empty() || line.back() != L'\xD83C');
+    CHECK(line.find(L"\x2026\xDFB5") == CStdStr::npos);
+  }
+}
+
+// Run with both streams in a file, as run-tests does.
+void ProgressIsOffWhenRedirected() { CHECK(OpenProgressTerminal() == nullptr); }
+
+// Run by run-tests with standard error on a console: whether the progress
+// terminal opens there, on standard output, and a line drawn and erased.
+int DrawOnTheConsole() {
+  const std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+  std::printf("terminal %s, width %zu\n", terminal ? "open" : "none",
+              terminal ? terminal->Width() : 0);
+  std::fflush(stdout);
+  if (!terminal) return 1;
+  const bool ok =
+      terminal->Draw(L"first frame") && terminal->Draw(L"caf\x00E9") && terminal->Erase();
+  return ok ? 0 : 1;
+}
+
 }  // namespace
 }  // namespace wavtally
 
-int main() {
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "console") return wavtally::DrawOnTheConsole();
   wavtally::PathsTakeWhatAWindowsUserTypes();
   wavtally::FoldersAndErrorsComeFromTheSystem();
   wavtally::LoneSurrogatesBecomeReplacementCharacters();
+  wavtally::ProgressCountsAndCutsWholeCharacters();
+  wavtally::ProgressIsOffWhenRedirected();
   std::printf("%d failed\n", wavtally::failures);
   return wavtally::failures == 0 ? 0 : 1;
 }

@@ -1,5 +1,4 @@
 #include <errno.h>
-#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include "base/entry.h"
 #include "base/line_writer.h"
 #include "base/platform.h"
+#include "base/posix/write_all.h"
 #include "base/text.h"
 
 namespace wavtally {
@@ -27,38 +27,15 @@ class FdLineWriter : public LineWriter {
     bytes_.clear();
     AppendUtf8(lines, bytes_);
     size_t done = 0;
-    while (done < bytes_.size()) {
-      const ssize_t n = ::write(fd_, bytes_.data() + done, bytes_.size() - done);
-      if (n < 0) {
-        const int code = errno;
-        if (code == EINTR) continue;
-        // A descriptor that someone sharing it made non-blocking (a parent
-        // process, a program that used the terminal before) refuses a line
-        // whenever its reader falls behind; waiting for room keeps the
-        // report whole instead of failing it.
-        if ((code == EAGAIN || code == EWOULDBLOCK) && WaitUntilWritable()) continue;
-        // A file that filled up in the middle of a line keeps the part that
-        // fitted; whoever reads it is told how much of that line is there.
-        *error = platform::ErrorText(code) + CutLineNote(bytes_, done);
-        return code == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
-      }
-      done += static_cast<size_t>(n);
-    }
-    return EmitResult::kOk;
+    const int code = platform::WriteAll(fd_, bytes_.data(), bytes_.size(), &done);
+    if (code == 0) return EmitResult::kOk;
+    // A file that filled up in the middle of a line keeps the part that
+    // fitted; whoever reads it is told how much of that line is there.
+    *error = platform::ErrorText(code) + CutLineNote(bytes_, done);
+    return code == EPIPE ? EmitResult::kClosed : EmitResult::kFailed;
   }
 
  private:
-  // Returns true once fd_ can take more bytes or has failed, so the next
-  // write tells which; false when it cannot be waited for.
-  bool WaitUntilWritable() const {
-    pollfd p = {fd_, POLLOUT, 0};
-    int ready;
-    do {
-      ready = ::poll(&p, 1, -1);
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0;
-  }
-
   int fd_;
   std::string bytes_;
 };

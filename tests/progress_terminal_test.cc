@@ -1,0 +1,197 @@
+// The progress display on a real pseudo-terminal: when it opens, the bytes
+// it draws and erases, and that nothing of it shows when it must not.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/entry.h"
+#include "base/line_writer.h"
+#include "base/terminal.h"
+#include "pty_runner.h"
+#include "report/progress.h"
+#include "temp_tree.h"
+#include "tool_runner.h"
+
+namespace wavtally::test {
+namespace {
+
+using Stream = PtyOptions::Stream;
+constexpr int64_t kMs = 1'000'000;
+
+TEST(TerminalTest, OpensOnlyWhenStandardErrorAloneIsATerminal) {
+  const struct {
+    Stream out;
+    Stream err;
+    std::vector<std::string> env;
+    bool opens;
+  } kCases[] = {
+      {Stream::kFile, Stream::kTerminal, {}, true},
+      {Stream::kPipe, Stream::kTerminal, {}, true},
+      {Stream::kTerminal, Stream::kTerminal, {}, false},
+      {Stream::kTerminal, Stream::kFile, {}, false},
+      {Stream::kFile, Stream::kFile, {}, false},
+      {Stream::kFile, Stream::kTerminal, {"TERM=dumb"}, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::Message() << static_cast<int>(c.out) << static_cast<int>(c.err));
+    PtyOptions options;
+    options.out = c.out;
+    options.err = c.err;
+    options.env = c.env;
+    const PtyResult r = RunInTerminal([] { return OpenProgressTerminal() ? 0 : 1; }, options);
+    EXPECT_EQ(r.status, c.opens ? 0 : 1);
+    EXPECT_EQ(r.terminal + r.out + r.err, "");
+  }
+}
+
+TEST(TerminalTest, DrawsInPlaceErasesAndFollowsTheWidth) {
+  PtyOptions options;
+  options.columns = 57;
+  const PtyResult r = RunInTerminal(
+      [] {
+        const std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+        if (!terminal || terminal->Width() != 57) return 2;
+        winsize size = {};
+        size.ws_col = 101;
+        size.ws_row = 24;
+        ioctl(STDERR_FILENO, TIOCSWINSZ, &size);
+        if (terminal->Width() != 101) return 3;
+        const bool drawn =
+            terminal->Draw(L"one") && terminal->Draw(L"caf\u00e9") && terminal->Erase();
+        terminal->EraseForStop();
+        return drawn ? 0 : 4;
+      },
+      options);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.terminal, "\rone\x1b[K\rcaf\xc3\xa9\x1b[K\r\x1b[K\r\x1b[K");
+}
+
+TEST(ProgressTerminalTest, FramesStepAsideForAWholeMessageThenTheSummaryStays) {
+  const PtyResult r = RunInTerminal([] {
+    std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+    if (!terminal) return 2;
+    int64_t now = 0;
+    Progress progress(std::move(terminal), StdErr(), {[&] { return now; }, /*timer=*/false});
+    progress.CountWav(true);
+    progress.CountFolder();
+    progress.SetFolder(L"a\tb");
+    now = 500 * kMs;
+    progress.Tick();
+    {
+      ProgressMessage message(&progress);
+      StdErr().Write(std::string_view("wavtally: cannot open file 'x.wav': gone"));
+      StdErr().EndLine();
+    }
+    progress.CountMidi();
+    now = 600 * kMs;
+    progress.Tick();
+    now = 1500 * kMs;
+    progress.Finish();
+    return 0;
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.terminal,
+            "\r1 file (1 WAV), 1 folder, 2 files/s, reading /a\\tb\x1b[K"
+            "\r\x1b[K"
+            "wavtally: cannot open file 'x.wav': gone\n"
+            "\r2 files (1 WAV), 1 folder, 3 files/s, reading /a\\tb\x1b[K"
+            "\r\x1b[K"
+            "1 WAV file, 1 MIDI file, 1 folder, in 1.5 s\n");
+}
+
+// What the child under RunEntry does, set before the fork: RunEntry takes a
+// plain function.
+int stop_signal = 0;
+
+int DrawThenStop(const std::vector<CStdStr>&) {
+  int64_t now = 0;
+  Progress progress(OpenProgressTerminal(), StdErr(), {[&] { return now; }, /*timer=*/false});
+  now = 500 * kMs;
+  progress.Tick();
+  raise(stop_signal);
+  return 0;
+}
+
+TEST(ProgressTerminalTest, StopSignalErasesTheLineBeforeTheEnd) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    stop_signal = sig;
+    const PtyResult r = RunInTerminal([] {
+      char name[] = "child";
+      char* argv[] = {name, nullptr};
+      return RunEntry(1, argv, DrawThenStop);
+    });
+    EXPECT_EQ(r.status, 128 + sig);
+    EXPECT_EQ(r.terminal, "\r0 files (0 WAV), 0 folders, 0 files/s, reading /\x1b[K\r\x1b[K");
+  }
+}
+
+// A report longer than a terminal or a pipe holds, so that a run whose
+// reader waits lasts longer than the first frame's half second; and one
+// message.
+struct LongRun {
+  TempTree tree;
+  std::string report = kReportHeader;
+  std::string message;
+
+  LongRun() {
+    for (int i = 0; i < 200; ++i) {
+      char name[32];
+      std::snprintf(name, sizeof name, "take-%03d-", i);
+      const std::string file = name + std::string(150, 'x') + ".mid";
+      tree.File(file);
+      report += "/" + file + "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
+    }
+    tree.Link("loop", "loop");
+    message = "wavtally: cannot list folder '" + tree.At("loop") +
+              "': too many levels of symbolic links\n";
+  }
+};
+
+TEST(NoProgressTest, NothingMoreWhenTheReportIsOnTheTerminalOrStandardErrorIsNot) {
+  LongRun run;
+  PtyOptions options;
+  options.hold = std::chrono::milliseconds(700);
+  {
+    SCOPED_TRACE("both on the terminal");
+    options.out = Stream::kTerminal;
+    options.err = Stream::kTerminal;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    std::string terminal = r.terminal;
+    const size_t at = terminal.find(run.message);
+    ASSERT_NE(at, std::string::npos) << terminal;
+    EXPECT_TRUE(at == 0 || terminal[at - 1] == '\n');
+    terminal.erase(at, run.message.size());
+    EXPECT_EQ(terminal, run.report);
+  }
+  {
+    SCOPED_TRACE("the report on the terminal");
+    options.out = Stream::kTerminal;
+    options.err = Stream::kFile;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.terminal, run.report);
+    EXPECT_EQ(r.err, run.message);
+  }
+  {
+    SCOPED_TRACE("standard error in a file");
+    options.out = Stream::kPipe;
+    options.err = Stream::kFile;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.terminal, "");
+    EXPECT_EQ(r.out, run.report);
+    EXPECT_EQ(r.err, run.message);
+  }
+}
+
+}  // namespace
+}  // namespace wavtally::test
