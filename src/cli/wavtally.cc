@@ -21,9 +21,10 @@ constexpr std::string_view kUsage[] = {
 
 // A report that did not reach its reader must not end in status 0. A reader
 // that went away (a closed pipe) is no error of ours and gets no message.
-int FinishOutput(LineWriter& out, LineWriter& err, int status) {
+int FinishOutput(LineWriter& out, LineWriter& err, int status, Progress* progress = nullptr) {
   if (!out.Failed()) return status;
   if (!out.Closed()) {
+    const ProgressMessage aside(progress);
     err.Write(std::string_view("wavtally: cannot write report: "));
     err.Write(out.Error());
     err.EndLine();
@@ -40,8 +41,8 @@ void PrintUsage(LineWriter& stream) {
   }
 }
 
-int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err,
-                FileSystem& fs) {
+int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err, FileSystem& fs,
+                ProgressOpener open_progress) {
   if (args.size() != 1) {
     PrintUsage(err);
     return 1;
@@ -59,20 +60,25 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
     err.EndLine();
     return 1;
   }
+  const std::unique_ptr<Progress> progress =
+      open_progress != nullptr ? open_progress(err) : nullptr;
   PrintReportHeader(out);
-  ScanOutput output{out, err};
+  ScanOutput output{out, err, progress.get()};
   // A root that cannot be listed leaves the report empty, which must not
   // pass for a folder without audio files; nor may a report that left
   // files out.
   const ScanResult result = ScanFolder(root, root, output, fs);
-  return FinishOutput(out, err, result == ScanResult::kComplete ? 0 : 1);
+  const int status =
+      FinishOutput(out, err, result == ScanResult::kComplete ? 0 : 1, progress.get());
+  if (progress) progress->Finish();
+  return status;
 }
 
 int WavtallyMain(const std::vector<CStdStr>& args) {
   // Nothing here throws by design; only running out of memory can, and even
   // then the run must end with a message and a failure status.
   try {
-    return RunWavtally(args, StdOut(), StdErr(), DiskFileSystem());
+    return RunWavtally(args, StdOut(), StdErr(), DiskFileSystem(), &Progress::Open);
   } catch (...) {
     StdErr().Write(std::string_view("wavtally: out of memory"));
     StdErr().EndLine();

@@ -11,11 +11,29 @@ void ReportSink::Hold() {
 void ReportSink::WavLine(std::wstring_view entry, const FormatSummary& summary) {
   Hold();
   PrintFormatLine(report_, entry, summary);
+  if (progress_ != nullptr) progress_->CountWav(true);
 }
 
-void ReportSink::UnavailableLine(std::wstring_view entry) {
+void ReportSink::UnreadableLine(std::wstring_view entry) {
   Hold();
   PrintUnavailableLine(report_, entry);
+  if (progress_ != nullptr) progress_->CountWav(false);
+}
+
+void ReportSink::MidiLine(std::wstring_view entry) {
+  Hold();
+  PrintUnavailableLine(report_, entry);
+  if (progress_ != nullptr) progress_->CountMidi();
+}
+
+void ReportSink::FolderListed(std::wstring_view entry) {
+  if (progress_ == nullptr) return;
+  progress_->CountFolder();
+  progress_->SetFolder(entry);
+}
+
+void ReportSink::FolderLeftOut() {
+  if (progress_ != nullptr) progress_->CountSkipped();
 }
 
 void ReportSink::Flush() {
@@ -38,6 +56,7 @@ void ReportSink::EndMessage() { errors_.EndLine(); }
 
 void ReportSink::Message(std::string_view head, std::wstring_view path, std::string_view middle,
                          std::string_view reason) {
+  const ProgressMessage aside(progress_);
   BeginMessage(head, path, middle);
   errors_.Write(reason);
   EndMessage();
@@ -45,6 +64,7 @@ void ReportSink::Message(std::string_view head, std::wstring_view path, std::str
 
 void ReportSink::Message(std::string_view head, std::wstring_view path, std::string_view middle,
                          std::wstring_view second) {
+  const ProgressMessage aside(progress_);
   BeginMessage(head, path, middle);
   WriteEscapedPath(errors_, second);
   errors_.Write(std::string_view("'"));

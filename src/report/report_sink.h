@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "base/line_writer.h"
+#include "report/progress.h"
 #include "report/report_writer.h"
 
 namespace wavtally {
@@ -11,10 +12,14 @@ namespace wavtally {
 /// messages to the other, each exactly where it happened. Report lines that
 /// come together are held and go out in one write, and always before a
 /// message that follows them, so the two streams interleave in walk order
-/// when they share a file or a terminal. One thread writes.
+/// when they share a file or a terminal. A terminal's progress line, when
+/// there is one, is counted on and kept out of the messages' way. One thread
+/// writes.
 class ReportSink {
  public:
-  ReportSink(LineWriter& report, LineWriter& errors) : report_(report), errors_(errors) {}
+  /// Writes to report and errors; progress may be null.
+  ReportSink(LineWriter& report, LineWriter& errors, Progress* progress)
+      : report_(report), errors_(errors), progress_(progress) {}
   ReportSink(const ReportSink&) = delete;
   ReportSink& operator=(const ReportSink&) = delete;
   /// Sends what is held.
@@ -23,9 +28,25 @@ class ReportSink {
   /// Holds the line of values for the WAV file at the relative path entry;
   /// returns nothing.
   void WavLine(std::wstring_view entry, const FormatSummary& summary);
-  /// Holds the line of "N/A" for the file at the relative path entry;
+  /// Holds the line of "N/A" for the WAV file at the relative path entry;
   /// returns nothing.
-  void UnavailableLine(std::wstring_view entry);
+  void UnreadableLine(std::wstring_view entry);
+  /// Holds the line of "N/A" for the MIDI file at the relative path entry;
+  /// returns nothing.
+  void MidiLine(std::wstring_view entry);
+
+  /// Tells that the folder at the relative path entry is being read and was
+  /// listed; returns nothing.
+  void FolderListed(std::wstring_view entry);
+  /// Tells that a folder was not listed or was skipped; returns nothing.
+  void FolderLeftOut();
+  /// Tells that the walk waits for the folder at the relative path entry;
+  /// returns nothing.
+  void Reading(std::wstring_view entry) {
+    if (progress_ != nullptr) progress_->SetFolder(entry);
+  }
+  /// Returns true when a progress display is told what happens.
+  bool ShowsProgress() const { return progress_ != nullptr; }
 
   /// Writes "wavtally: " head, path (escaped), middle and reason as one line
   /// to the messages, after the report lines held so far; returns nothing.
@@ -52,6 +73,7 @@ class ReportSink {
 
   LineWriter& report_;
   LineWriter& errors_;
+  Progress* const progress_;
   bool holding_ = false;
 };
 

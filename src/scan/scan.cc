@@ -168,7 +168,7 @@ struct Frame {
 class Walk {
  public:
   Walk(const Path& root, ScanOutput& out, FileSystem& fs, const ScanTuning& tuning)
-      : sink_(out.report, out.errors), fs_(fs), tuning_(tuning), gate_(tuning.clock) {
+      : sink_(out.report, out.errors, out.progress), fs_(fs), tuning_(tuning), gate_(tuning.clock) {
     // The handles a walk may hold are shared out once: the open folders on
     // its way down, the folders looked at ahead, the reads in flight.
     size_t budget = tuning.handles != 0 ? tuning.handles : fs.SpareHandles();
@@ -230,6 +230,13 @@ class Walk {
         continue;
       }
       TopUpLooks();
+      if (sink_.ShowsProgress() && !look->Done()) {
+        // What the walk waits for now is the folder a person watching wants
+        // to see named.
+        path_.resize(frames_.back().path_size);
+        Path::AppendName(path_, look->name);
+        sink_.Reading(Relative(path_));
+      }
       Await(*look);
       Record(look->elapsed);
       if (look->HitLimit() && !Retry(*look)) {
@@ -414,6 +421,7 @@ class Walk {
       Put(Slot{Slot::Kind::kUnlistable, path_.substr(0, path_size), nullptr, listing->Error(), {}});
       return;
     }
+    sink_.FolderListed(Relative(std::wstring_view(path_).substr(0, path_size)));
     for (PathFind find(listing, kWavPattern); find.HasNext() && !Stopped();) {
       const std::wstring_view name = find.NextName();
       const std::shared_ptr<const Folder> folder = TopFolder();
@@ -574,17 +582,19 @@ class Walk {
         } else if (probe.ok) {
           sink_.WavLine(Relative(slot.path), probe.summary);
         } else {
-          sink_.UnavailableLine(Relative(slot.path));
+          sink_.UnreadableLine(Relative(slot.path));
         }
         break;
       }
       case Slot::Kind::kMidi:
-        sink_.UnavailableLine(Relative(slot.path));
+        sink_.MidiLine(Relative(slot.path));
         break;
       case Slot::Kind::kUnlistable:
+        sink_.FolderLeftOut();
         sink_.Message("cannot list folder '", slot.path, "': ", slot.reason);
         break;
       case Slot::Kind::kSeen:
+        sink_.FolderLeftOut();
         sink_.Message("skipping folder '", slot.path, "': already reported as '", slot.first);
         break;
     }

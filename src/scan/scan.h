@@ -7,15 +7,18 @@
 #include "base/line_writer.h"
 #include "base/path.h"
 #include "base/text.h"
+#include "report/progress.h"
 #include "report/report_writer.h"
 #include "scan/pipeline.h"
 
 namespace wavtally {
 
-/// Where a walk writes: the report, and one line per entry it cannot reach.
+/// Where a walk writes: the report, and one line per entry it cannot reach;
+/// and what it has done, to a terminal's progress display when there is one.
 struct ScanOutput {
   LineWriter& report;
   LineWriter& errors;
+  Progress* progress = nullptr;
 };
 
 /// How a walk schedules its reads. Whatever is chosen, the output is the
