@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "memory_file_system.h"
@@ -455,6 +457,80 @@ TEST(ThreadPoolTest, RunsEveryJobOnceAndJoinsOnDestruction) {
     EXPECT_TRUE(jobs[i]->Done());
     EXPECT_EQ(jobs[i]->abandoned, i % 100 == 0) << i;
   }
+}
+
+TEST(ThreadPoolTest, ThreadsThatWentIdleWakeForTheNextBatchAndForTheEnd) {
+  std::atomic<int> runs{0};
+  {
+    ThreadPool pool(4);
+    for (int batch = 0; batch < 3; ++batch) {
+      std::vector<std::shared_ptr<CountingJob>> jobs;
+      for (int i = 0; i < 40; ++i) {
+        jobs.push_back(std::make_shared<CountingJob>(runs));
+        pool.Submit(jobs.back());
+      }
+      pool.WaitAll();
+      for (const auto& job : jobs) EXPECT_TRUE(job->Done());
+      // Long enough for every thread to run dry and wait for work: a batch
+      // that wakes none of them, or a pool that wakes only one of them at
+      // its end, hangs here until the test's time limit.
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    auto last = std::make_shared<CountingJob>(runs);
+    pool.Submit(last);
+    pool.Wait(*last);
+  }
+  EXPECT_EQ(runs.load(), 121);
+}
+
+TEST(ThreadPoolTest, ALimitLowerThanTheThreadsBoundsTheJobsRunningAtOnce) {
+  std::atomic<int> running{0};
+  std::atomic<int> most{0};
+  class Busy : public Job {
+   public:
+    Busy(std::atomic<int>& running, std::atomic<int>& most) : running_(running), most_(most) {}
+    void Run() override {
+      const int now = ++running_;
+      for (int seen = most_.load(); now > seen && !most_.compare_exchange_weak(seen, now);) {
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      --running_;
+    }
+    void Abandon() override {}
+
+   private:
+    std::atomic<int>& running_;
+    std::atomic<int>& most_;
+  };
+  ThreadPool pool(8);
+  for (int i = 0; i < 64; ++i) pool.Submit(std::make_shared<Busy>(running, most));
+  pool.WaitAll();
+  EXPECT_GT(most.load(), 1);
+  pool.SetParallelism(2);
+  most = 0;
+  for (int i = 0; i < 64; ++i) pool.Submit(std::make_shared<Busy>(running, most));
+  pool.WaitAll();
+  EXPECT_LE(most.load(), 2);
+}
+
+TEST(ThreadPoolTest, WithoutThreadsTheOwnerRunsTheJobs) {
+  std::atomic<int> runs{0};
+  int asked = 0;
+  ThreadPool pool(4, [&](std::function<void()>) -> std::unique_ptr<Thread> {
+    ++asked;
+    return nullptr;
+  });
+  std::vector<std::shared_ptr<CountingJob>> jobs;
+  for (int i = 0; i < 50; ++i) {
+    jobs.push_back(std::make_shared<CountingJob>(runs, i == 7));
+    pool.Submit(jobs.back());
+  }
+  pool.Wait(*jobs.back());
+  pool.WaitAll();
+  EXPECT_GT(asked, 0);
+  EXPECT_EQ(runs.load(), 49);
+  for (const auto& job : jobs) EXPECT_TRUE(job->Done());
+  EXPECT_TRUE(jobs[7]->abandoned);
 }
 
 }  // namespace

@@ -80,6 +80,13 @@ class ProbeJob final : public WalkJob {
   void Abandon() override {
     ok = false;
     error = OutOfMemory();
+    folder_.reset();
+  }
+  /// Makes every later run open the file's folder again by its path, for a
+  /// retry when the walk may have closed it; returns nothing.
+  void ByPath(const CStdStr& path) {
+    CStdStr name;
+    Path::SplitLast(path, &folder_path_, &name);
   }
 
   bool ok = false;
@@ -88,14 +95,25 @@ class ProbeJob final : public WalkJob {
 
  private:
   void Do() override {
-    ok = ProbeWavFormat(fs_, *folder_, name_, summary, &error);
-    // A finished probe that needs no retry holds its folder no longer.
-    if (!HitLimit()) folder_.reset();
+    std::shared_ptr<const Folder> folder = std::move(folder_);
+    if (!folder) {
+      FolderLook look = fs_.OpenFolder(folder_path_);
+      if (look.kind != FolderLook::Kind::kFolder) {
+        ok = false;
+        error = look.error.Failed() ? look.error : FsError{"no such file or directory", false};
+        return;
+      }
+      folder = std::move(look.folder);
+    }
+    // Once done, the probe holds no handle, whether it is to be retried or
+    // not: the walk may close the folder to stay within its handles.
+    ok = ProbeWavFormat(fs_, *folder, name_, summary, &error);
   }
 
   FileSystem& fs_;
-  std::shared_ptr<const Folder> folder_;
+  std::shared_ptr<const Folder> folder_;  // until the first run
   const CStdStr name_;
+  CStdStr folder_path_;  // for a retry
 };
 
 // Looks at one entry that may be a folder (or opens a folder again by its
@@ -103,10 +121,13 @@ class ProbeJob final : public WalkJob {
 // ready when it gets there.
 class LookJob final : public WalkJob {
  public:
-  /// Looks at name in parent, or at the path name when parent is null.
+  /// Looks at name in parent.
   LookJob(FileSystem& fs, const LatencyGate& gate, std::shared_ptr<const Folder> parent,
           std::wstring_view name)
       : WalkJob(gate), name(name), fs_(fs), parent_(std::move(parent)) {}
+  /// Looks at the folder at path.
+  LookJob(FileSystem& fs, const LatencyGate& gate, const CStdStr& path)
+      : WalkJob(gate), name(path), fs_(fs), path_(path) {}
   bool HitLimit() const override {
     return (look.kind == FolderLook::Kind::kFailed && look.error.limit) ||
            (listing && listing->ErrorIsLimit());
@@ -116,13 +137,23 @@ class LookJob final : public WalkJob {
     look.kind = FolderLook::Kind::kFailed;
     look.error = OutOfMemory();
     listing.reset();
+    parent_.reset();
   }
-  /// Drops what a finished look holds, so it must run again; returns nothing.
+  /// Makes every later run look at the folder at path, for a retry when the
+  /// walk may have closed the parent; returns nothing.
+  void ByPath(const CStdStr& path) { path_ = path; }
+  /// Drops what a finished look holds, so that it must run again in a
+  /// parent that Reuse gives; returns nothing.
   void Release() {
     look = FolderLook();
     listing.reset();
     released = true;
     Rearm();
+  }
+  /// Readies a released look to run again in parent; returns nothing.
+  void Reuse(std::shared_ptr<const Folder> parent) {
+    parent_ = std::move(parent);
+    released = false;
   }
 
   const CStdStr name;
@@ -132,13 +163,17 @@ class LookJob final : public WalkJob {
 
  private:
   void Do() override {
-    look = parent_ ? fs_.OpenFolderAt(*parent_, name) : fs_.OpenFolder(name);
     listing.reset();
+    // Once done, the look holds no handle of its parent: the walk may close
+    // the parent to stay within its handles.
+    const std::shared_ptr<const Folder> parent = std::move(parent_);
+    look = !path_.empty() ? fs_.OpenFolder(path_) : fs_.OpenFolderAt(*parent, name);
     if (look.kind == FolderLook::Kind::kFolder) listing = FolderListing::Read(fs_, *look.folder);
   }
 
   FileSystem& fs_;
-  const std::shared_ptr<const Folder> parent_;
+  std::shared_ptr<const Folder> parent_;  // until the first run
+  CStdStr path_;                          // or the path to look at
 };
 
 // One line of output in walk order: a report line, ready or waiting for its
@@ -190,7 +225,7 @@ class Walk {
     if (path_.compare(0, full_prefix_.size(), full_prefix_) != 0 && path_ != root_text_) {
       full_prefix_.clear();
     }
-    auto look = std::make_shared<LookJob>(fs_, gate_, nullptr, path_);
+    auto look = std::make_shared<LookJob>(fs_, gate_, path_);
     look->RunToEnd();
     if (look->HitLimit() && !Retry(*look)) {
       Put(Slot{Slot::Kind::kUnlistable, path_, nullptr, look->look.error.text, {}});
@@ -239,9 +274,10 @@ class Walk {
       }
       Await(*look);
       Record(look->elapsed);
+      path_.resize(frames_.back().path_size);
+      Path::AppendName(path_, look->name);
+      if (look->HitLimit()) look->ByPath(path_);
       if (look->HitLimit() && !Retry(*look)) {
-        path_.resize(frames_.back().path_size);
-        Path::AppendName(path_, look->name);
         Put(Slot{Slot::Kind::kUnlistable,
                  path_,
                  nullptr,
@@ -267,7 +303,9 @@ class Walk {
         top.ahead_head = 0;
       }
       if (look->released) {
-        look->released = false;
+        const std::shared_ptr<const Folder> folder = TopFolder();
+        if (!folder) return nullptr;
+        look->Reuse(folder);
         Submit(look);
       }
       return look;
@@ -390,7 +428,7 @@ class Walk {
     Frame& top = frames_.back();
     if (top.folder) return top.folder;
     const CStdStr path = path_.substr(0, top.path_size);
-    auto look = std::make_shared<LookJob>(fs_, gate_, nullptr, path);
+    auto look = std::make_shared<LookJob>(fs_, gate_, path);
     look->RunToEnd();
     if ((!look->HitLimit() || Retry(*look)) && look->look.kind == FolderLook::Kind::kFolder) {
       top.folder = std::shared_ptr<const Folder>(std::move(look->look.folder));
@@ -551,7 +589,10 @@ class Walk {
       if (slot.probe) {
         if (!slot.probe->Done()) break;
         Record(slot.probe->elapsed);
-        if (slot.probe->HitLimit()) Retry(*slot.probe);
+        if (slot.probe->HitLimit()) {
+          slot.probe->ByPath(slot.path);
+          Retry(*slot.probe);
+        }
       }
       Emit(slot);
       slots_.pop_front();
