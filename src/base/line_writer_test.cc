@@ -193,35 +193,38 @@ class InterruptedSink : public LineWriter {
   std::function<void()> mid_send_;
 };
 
-TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheSignalEndsTheRun) {
+void WriteCleanupMark() { WriteAll(child_fd, "[cleanup]"); }
+
+TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheStopEndsTheRun) {
   enum class Lands { kOnTheWriter, kOnAnotherThread, kTwice, kBetweenLines };
   const struct {
     int sig;
     Lands lands;
     std::string out;
   } kCases[] = {
-      {SIGINT, Lands::kOnTheWriter, "one\ntwo\nthree\n"},
-      {SIGTERM, Lands::kOnAnotherThread, "one\ntwo\nthree\n"},
-      {SIGTERM, Lands::kBetweenLines, "one\n"},
-      // A second signal does not wait for a write that may never end.
+      {SIGINT, Lands::kOnTheWriter, "one\ntwo\nthree\n[cleanup]"},
+      {SIGTERM, Lands::kOnAnotherThread, "one\ntwo\nthree\n[cleanup]"},
+      {SIGTERM, Lands::kBetweenLines, "one\n[cleanup]"},
+      // A second stop does not wait for a write that may never end, nor for
+      // the cleanup.
       {SIGINT, Lands::kTwice, "one\ntwo\nt"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(static_cast<int>(c.lands));
     const ChildResult r = RunInChild([&](int fd) {
+      SetStopCleanup(WriteCleanupMark);
       bool armed = false;
       InterruptedSink sink(fd, [&] {
         if (!armed) return;
         if (c.lands == Lands::kOnAnotherThread) {
-          // raise() sends to the calling thread: the handler runs there.
-          std::thread([&] { raise(c.sig); }).join();
+          std::thread([&] { RequestStop(c.sig); }).join();
         } else {
-          raise(c.sig);
-          if (c.lands == Lands::kTwice) raise(c.sig);
+          RequestStop(c.sig);
+          if (c.lands == Lands::kTwice) RequestStop(c.sig);
         }
       });
       Line(sink, "one");
-      if (c.lands == Lands::kBetweenLines) raise(c.sig);
+      if (c.lands == Lands::kBetweenLines) RequestStop(c.sig);
       armed = true;
       sink.HoldLines();
       Line(sink, "two");
@@ -239,7 +242,7 @@ TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
     std::atomic<bool> other_sent{false};
     InterruptedSink other(fd, [] {});
     InterruptedSink sink(fd, [&] {
-      raise(SIGINT);
+      RequestStop(SIGINT);
       // Another thread's line, begun now, must never go out; give it time
       // to, then finish this one.
       std::thread([&] {
