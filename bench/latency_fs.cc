@@ -5,7 +5,8 @@
 // so requests that a client has in flight at once overlap, as on a share; a
 // scanner that waits for each answer in turn pays the full delay every time.
 //
-//   latency_fs [--delay-us N] [--cache-ms N] [--threads N] [--debug] SOURCE MOUNTPOINT
+//   latency_fs [--delay-us N] [--cache-ms N] [--threads N] [--hang-reads PATTERN]
+//              [--debug] SOURCE MOUNTPOINT
 //
 // It stays in the foreground, prints "mounted" on standard output once the
 // mount is in place, and exits when MOUNTPOINT is unmounted (fusermount3 -u)
@@ -15,12 +16,21 @@
 // pays the latency. Listings are answered with READDIRPLUS, as NFS clients do: the
 // kernel serializes first-time lookups within one folder, and a listing that
 // carries the attributes spares those lookups.
+//
+// --hang-reads makes every read of a file whose name (the last component)
+// matches the fnmatch(3) PATTERN go unanswered, as on a share whose server
+// stopped answering for that file: the reading thread sits in the kernel,
+// where no signal handler runs, until its process is killed (SIGKILL, or a
+// signal whose default action ends it) or the share stops.
 
 #define FUSE_USE_VERSION 312
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <fnmatch.h>
 #include <fuse.h>
+#include <fuse_lowlevel.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,6 +49,7 @@ struct Settings {
   long delay_us = 1000;
   long cache_ms = 0;
   unsigned threads = 128;
+  const char* hang_reads = nullptr;
   int source_fd = -1;
 };
 
@@ -106,7 +117,46 @@ int Open(const char* path, fuse_file_info* fi) {
   return 0;
 }
 
-int Read(const char*, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+/// Returns true when reads of path go unanswered (--hang-reads).
+bool Hangs(const char* path) {
+  if (settings.hang_reads == nullptr || path == nullptr) return false;
+  const char* slash = std::strrchr(path, '/');
+  return fnmatch(settings.hang_reads, slash == nullptr ? path : slash + 1, 0) == 0;
+}
+
+/// Returns true when the thread tid has SIGKILL pending: its process is
+/// being ended by a fatal signal.
+bool BeingKilled(pid_t tid) {
+  char name[64];
+  std::snprintf(name, sizeof name, "/proc/%d/status", static_cast<int>(tid));
+  FILE* status = std::fopen(name, "re");
+  if (status == nullptr) return true;  // gone already
+  unsigned long long pending = 0;
+  char line[256];
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "SigPnd: %llx", &pending) == 1) break;
+  }
+  std::fclose(status);
+  return (pending >> (SIGKILL - 1) & 1) != 0;
+}
+
+/// Waits until the session ends (unmounted, SIGINT, SIGTERM) or the reader
+/// is being killed; returns nothing. Once the share has taken a request up,
+/// the kernel waits for its answer whatever the signal, SIGKILL included:
+/// giving up on a fatal signal is what a hard-mounted NFS or SMB share does,
+/// and giving up when the session ends lets the share itself exit.
+void WaitForTheEnd() {
+  const fuse_context* context = fuse_get_context();
+  fuse_session* session = fuse_get_session(context->fuse);
+  const timespec step = {0, 10 * 1000 * 1000};
+  while (!fuse_session_exited(session) && !BeingKilled(context->pid)) nanosleep(&step, nullptr);
+}
+
+int Read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info* fi) {
+  if (Hangs(path)) {
+    WaitForTheEnd();
+    return -EIO;
+  }
   Delay();
   const ssize_t n = pread(static_cast<int>(fi->fh), buf, size, offset);
   return n >= 0 ? static_cast<int>(n) : -errno;
@@ -208,8 +258,8 @@ fuse_operations Operations() {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: latency_fs [--delay-us N] [--cache-ms N] [--threads N] [--debug] SOURCE "
-               "MOUNTPOINT\n");
+               "usage: latency_fs [--delay-us N] [--cache-ms N] [--threads N] "
+               "[--hang-reads PATTERN] [--debug] SOURCE MOUNTPOINT\n");
   return 2;
 }
 
@@ -271,6 +321,8 @@ int main(int argc, char** argv) {
                ParseCount(argv[i + 1], 1024, &value) && value > 0) {
       settings.threads = static_cast<unsigned>(value);
       ++i;
+    } else if (std::strcmp(argv[i], "--hang-reads") == 0 && i + 1 < argc) {
+      settings.hang_reads = argv[++i];
     } else {
       return Usage();
     }

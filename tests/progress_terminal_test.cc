@@ -115,8 +115,10 @@ int DrawThenStop(const std::vector<CStdStr>&) {
   Progress progress(OpenProgressTerminal(), StdErr(), {[&] { return now; }, /*timer=*/false});
   now = 500 * kMs;
   progress.Tick();
-  raise(stop_signal);
-  return 0;
+  // To the process, as Ctrl-C or kill sends it: the thread that waits for
+  // stop signals takes it, and this one waits to be ended.
+  kill(getpid(), stop_signal);
+  for (;;) pause();
 }
 
 TEST(ProgressTerminalTest, StopSignalErasesTheLineBeforeTheEnd) {

@@ -83,7 +83,7 @@ inline int WaitForTool(pid_t pid, std::chrono::steady_clock::time_point deadline
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &wstatus, 0);
-      ADD_FAILURE() << "wavtally did not finish within 60 s";
+      ADD_FAILURE() << "did not finish by its deadline; killed";
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -10,21 +10,27 @@ namespace wavtally {
 namespace {
 
 // One pair for the whole process: any thread may send (the report's lines,
-// messages on standard error) and a signal may land on any thread. Both
-// sides store first and load second, all sequentially consistent, so at
-// least one sees the other: either the handler sees no send under way and
+// messages on standard error) and the stop may be asked for on any thread.
+// Both sides store first and load second, all sequentially consistent, so
+// at least one sees the other: either the stop sees no send under way and
 // ends the process itself, or a sender sees the request, before it begins
 // (and then sends nothing) or after it ends (and then ends the process).
 std::atomic<int> sends_under_way{0};
 std::atomic<int> stop_signal{0};
 std::atomic<void (*)()> stop_cleanup{nullptr};
-static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
-static_assert(std::atomic<void (*)()>::is_always_lock_free, "used in signal handlers");
+std::atomic<bool> ending{false};
 
+// Waits for the thread that ends the process.
+[[noreturn]] void WaitForTheEnd() {
+  for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+// Ends the process on the stop signal sig once the cleanup has run. Two
+// threads may get here at once (the one that took the signal and the last
+// sender); the second must not end the process under the first's cleanup.
 [[noreturn]] void EndByStop(int sig) {
-  // Whoever gets here first runs the cleanup; a second thread ending the
-  // process at the same time must not run it again.
-  if (void (*cleanup)() = stop_cleanup.exchange(nullptr)) cleanup();
+  if (ending.exchange(true)) WaitForTheEnd();
+  if (void (*cleanup)() = stop_cleanup.load()) cleanup();
   platform::EndBySignal(sig);
 }
 
@@ -41,7 +47,7 @@ void BeginSend() {
   EndSend();
   // Another send is under way and ends the process once it is out; nothing
   // more may start meanwhile.
-  for (;;) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  WaitForTheEnd();
 }
 
 }  // namespace

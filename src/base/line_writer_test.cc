@@ -2,8 +2,11 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -193,35 +196,38 @@ class InterruptedSink : public LineWriter {
   std::function<void()> mid_send_;
 };
 
-TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheSignalEndsTheRun) {
+void WriteCleanupMark() { WriteAll(child_fd, "[cleanup]"); }
+
+TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheStopEndsTheRun) {
   enum class Lands { kOnTheWriter, kOnAnotherThread, kTwice, kBetweenLines };
   const struct {
     int sig;
     Lands lands;
     std::string out;
   } kCases[] = {
-      {SIGINT, Lands::kOnTheWriter, "one\ntwo\nthree\n"},
-      {SIGTERM, Lands::kOnAnotherThread, "one\ntwo\nthree\n"},
-      {SIGTERM, Lands::kBetweenLines, "one\n"},
-      // A second signal does not wait for a write that may never end.
+      {SIGINT, Lands::kOnTheWriter, "one\ntwo\nthree\n[cleanup]"},
+      {SIGTERM, Lands::kOnAnotherThread, "one\ntwo\nthree\n[cleanup]"},
+      {SIGTERM, Lands::kBetweenLines, "one\n[cleanup]"},
+      // A second stop does not wait for a write that may never end, nor for
+      // the cleanup.
       {SIGINT, Lands::kTwice, "one\ntwo\nt"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(static_cast<int>(c.lands));
     const ChildResult r = RunInChild([&](int fd) {
+      SetStopCleanup(WriteCleanupMark);
       bool armed = false;
       InterruptedSink sink(fd, [&] {
         if (!armed) return;
         if (c.lands == Lands::kOnAnotherThread) {
-          // raise() sends to the calling thread: the handler runs there.
-          std::thread([&] { raise(c.sig); }).join();
+          std::thread([&] { RequestStop(c.sig); }).join();
         } else {
-          raise(c.sig);
-          if (c.lands == Lands::kTwice) raise(c.sig);
+          RequestStop(c.sig);
+          if (c.lands == Lands::kTwice) RequestStop(c.sig);
         }
       });
       Line(sink, "one");
-      if (c.lands == Lands::kBetweenLines) raise(c.sig);
+      if (c.lands == Lands::kBetweenLines) RequestStop(c.sig);
       armed = true;
       sink.HoldLines();
       Line(sink, "two");
@@ -239,7 +245,7 @@ TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
     std::atomic<bool> other_sent{false};
     InterruptedSink other(fd, [] {});
     InterruptedSink sink(fd, [&] {
-      raise(SIGINT);
+      RequestStop(SIGINT);
       // Another thread's line, begun now, must never go out; give it time
       // to, then finish this one.
       std::thread([&] {
@@ -269,15 +275,165 @@ TEST(StopSignalTest, AScopedSendIsWaitedForThenTheCleanupRuns) {
       SetStopCleanup([] { WriteAll(cleanup_fd, "cleanup\n"); });
       if (inside) {
         ScopedSend send;
-        raise(SIGTERM);
+        RequestStop(SIGTERM);
         WriteAll(fd, "inside\n");
       } else {
-        raise(SIGTERM);
+        RequestStop(SIGTERM);
       }
       WriteAll(fd, "after\n");
     });
     EXPECT_EQ(r.status, 128 + SIGTERM);
     EXPECT_EQ(r.out, inside ? "inside\ncleanup\n" : "cleanup\n");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Real SIGINT and SIGTERM, sent to a child under RunEntry whose only other
+// thread is stuck where no signal handler runs.
+
+// Stands for a thread in a kernel wait that no handled signal cuts short (a
+// read that a share never answers): every signal blocked, then waiting for
+// good. The line written in between tells the test that the thread is past
+// the point where a handler could still run on it.
+void BlockAllSignals() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+[[noreturn]] void WaitForever() {
+  for (;;) pause();
+}
+
+void WriteCleanupToStdErr() { WriteAll(STDERR_FILENO, "cleanup\n"); }
+
+int StuckAfterTwoLines(const std::vector<CStdStr>&) {
+  SetStopCleanup(WriteCleanupToStdErr);
+  Line(StdOut(), "one");
+  BlockAllSignals();
+  Line(StdOut(), "two");
+  WaitForever();
+}
+
+int StuckInTheMiddleOfALine(const std::vector<CStdStr>&) {
+  SetStopCleanup(WriteCleanupToStdErr);
+  Line(StdOut(), "one");
+  BlockAllSignals();
+  InterruptedSink sink(STDOUT_FILENO, [] { WaitForever(); });
+  Line(sink, "two");
+  return 0;
+}
+
+// A child whose standard output and error share one pipe, so that what it
+// writes keeps its order, and which is killed once deadline has passed.
+struct SignalledChild {
+  pid_t pid = -1;
+  int fd = -1;
+  std::string out;
+  std::chrono::steady_clock::time_point deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
+
+  /// Starts entry under RunEntry with SIGINT and SIGTERM at their defaults,
+  /// but ignored (0 for none) ignored from the start.
+  SignalledChild(EntryFunction entry, int ignored) {
+    int fds[2];
+    if (pipe(fds) != 0) {
+      ADD_FAILURE() << "pipe failed";
+      return;
+    }
+    pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      if (dup2(fds[1], STDOUT_FILENO) < 0 || dup2(fds[1], STDERR_FILENO) < 0) _exit(126);
+      for (const int sig : {SIGINT, SIGTERM}) signal(sig, sig == ignored ? SIG_IGN : SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      pthread_sigmask(SIG_SETMASK, &none, nullptr);
+      char name[] = "child";
+      char* argv[] = {name, nullptr};
+      _exit(RunEntry(1, argv, entry));
+    }
+    close(fds[1]);
+    fd = fds[0];
+  }
+  ~SignalledChild() {
+    if (fd >= 0) close(fd);
+    // A test that stopped early leaves no child behind.
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+
+  /// Reads until the output is as long as text; returns whether it is text.
+  bool Wrote(const std::string& text) {
+    char buffer[256];
+    while (out.size() < text.size() && std::chrono::steady_clock::now() < deadline) {
+      pollfd p = {fd, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = read(fd, buffer, sizeof buffer);
+      if (n <= 0) break;
+      out.append(buffer, static_cast<size_t>(n));
+    }
+    return out == text;
+  }
+
+  /// Sends sig and waits until the process no longer has it pending: taken,
+  /// thrown away as ignored, or the process ended. Returns false when it is
+  /// still pending at the deadline.
+  bool Signal(int sig) {
+    kill(pid, sig);
+    const std::string status = "/proc/" + std::to_string(pid) + "/status";
+    while (std::chrono::steady_clock::now() < deadline) {
+      const std::string text = test::ReadWhole(status);
+      const size_t at = text.find("ShdPnd:");
+      // A process that is gone, or a zombie, takes nothing more.
+      if (at == std::string::npos || text.find("State:\tZ") != std::string::npos) return true;
+      if ((std::stoull(text.substr(at + 7), nullptr, 16) >> (sig - 1) & 1) == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ADD_FAILURE() << "signal " << sig << " still pending";
+    return false;
+  }
+
+  /// Returns the exit status, or 128 + the signal that ended the child,
+  /// once its output has ended.
+  int Status() {
+    test::ReadUntil(fd, out, deadline);
+    const int status = test::WaitForTool(pid, deadline);
+    pid = -1;
+    return status;
+  }
+};
+
+TEST(StopSignalTest, RealSignalsEndARunStuckWhereNoHandlerRuns) {
+  // Each case: what the child runs, a signal it starts with ignored, what it
+  // writes before it is stuck, the signals sent in turn (the last one ends
+  // it) and everything it must have written by then.
+  const struct {
+    EntryFunction entry;
+    int ignored;
+    std::string before;
+    std::vector<int> signals;
+    std::string out;
+  } kCases[] = {
+      {StuckAfterTwoLines, 0, "one\ntwo\n", {SIGINT}, "one\ntwo\ncleanup\n"},
+      {StuckAfterTwoLines, 0, "one\ntwo\n", {SIGTERM}, "one\ntwo\ncleanup\n"},
+      // The first signal waits for the line under way; the second does not.
+      {StuckInTheMiddleOfALine, 0, "one\ntw", {SIGINT, SIGTERM}, "one\ntw"},
+      {StuckInTheMiddleOfALine, 0, "one\ntw", {SIGTERM, SIGINT}, "one\ntw"},
+      {StuckAfterTwoLines, SIGINT, "one\ntwo\n", {SIGINT, SIGTERM}, "one\ntwo\ncleanup\n"},
+      {StuckAfterTwoLines, SIGTERM, "one\ntwo\n", {SIGTERM, SIGINT}, "one\ntwo\ncleanup\n"},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(testing::PrintToString(c.signals) + " ignored " + std::to_string(c.ignored));
+    SignalledChild child(c.entry, c.ignored);
+    ASSERT_TRUE(child.Wrote(c.before));
+    for (const int sig : c.signals) {
+      if (!child.Signal(sig)) break;
+    }
+    EXPECT_EQ(child.Status(), 128 + c.signals.back());
+    EXPECT_EQ(child.out, c.out);
   }
 }
 

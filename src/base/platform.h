@@ -32,7 +32,7 @@ size_t SpareDescriptors();
 
 /// Ends the process as the signal sig does by default: death by sig on
 /// POSIX; on Windows, whose only such signals are the console's stop events,
-/// the Ctrl-C exit status. Never returns; safe in a signal handler.
+/// the Ctrl-C exit status. Never returns; safe on any thread.
 [[noreturn]] void EndBySignal(int sig);
 
 }  // namespace wavtally::platform

@@ -40,29 +40,51 @@ class FdLineWriter : public LineWriter {
   std::string bytes_;
 };
 
-void OnStopSignal(int sig) {
-  const int saved = errno;
+// SIGINT and SIGTERM, less those the caller had ignored (a background job
+// of a non-interactive shell, say), which stay ignored. Set before the
+// thread that waits for them starts, read-only after.
+sigset_t stop_signals;
+
+// Takes the first stop signal and asks for the stop. From then on the
+// signals reach this thread at their default action, so a second one ends
+// the process at once, whatever the other threads wait for.
+void* WaitForStopSignal(void*) {
+  int sig = 0;
+  while (sigwait(&stop_signals, &sig) != 0) {
+  }
+  pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
   RequestStop(sig);
-  errno = saved;
+  // A line is under way; its writer ends the process once it is out.
+  for (;;) pause();
 }
 
-// Catches SIGINT and SIGTERM so that they end the run between lines; a
-// signal the caller had ignored (a background job of a non-interactive
-// shell, say) stays ignored. SA_RESTART keeps the writes and reads of the
-// walk going when the handler returns because a line is still under way.
-void CatchStopSignals() {
-  struct sigaction action = {};
-  action.sa_handler = OnStopSignal;
-  action.sa_flags = SA_RESTART;
-  sigemptyset(&action.sa_mask);
-  sigaddset(&action.sa_mask, SIGINT);
-  sigaddset(&action.sa_mask, SIGTERM);
+// Leaves the stop signals to a thread that does nothing but wait for them,
+// blocking them here before any other thread exists, so that every thread
+// inherits the mask. A handler runs only on a thread that comes back from
+// the kernel, and a thread stuck in a wait that no handled signal cuts
+// short (a read that a share never answers, where only SIGKILL gets
+// through) would hold it off for good; the default action of the signal
+// that ends the process reaches every thread, that one too.
+void WaitForStopSignals() {
+  sigemptyset(&stop_signals);
+  bool any = false;
   for (const int sig : {SIGINT, SIGTERM}) {
     struct sigaction old = {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
-      sigaction(sig, &action, nullptr);
+      sigaddset(&stop_signals, sig);
+      any = true;
     }
   }
+  if (!any) return;
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  pthread_t thread;
+  if (pthread_create(&thread, nullptr, WaitForStopSignal, nullptr) != 0) {
+    // Blocked with no thread to take them, the signals would do nothing at
+    // all; let through, they end the run at once, mid-line or not.
+    pthread_sigmask(SIG_UNBLOCK, &stop_signals, nullptr);
+    return;
+  }
+  pthread_detach(thread);
 }
 
 // Returns whether SIGPIPE was ignored before, and ignores it from now on:
@@ -92,8 +114,9 @@ namespace platform {
 void EndBySignal(int sig) {
   signal(sig, SIG_DFL);
   raise(sig);
-  // In a handler the signal is blocked until it returns; letting it through
-  // here ends the process before any more of the program runs.
+  // Every thread but the one waiting for them blocks the stop signals;
+  // letting it through here ends the process before any more of the
+  // program runs.
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, sig);
@@ -105,7 +128,7 @@ void EndBySignal(int sig) {
 
 int RunEntry(int argc, char** argv, EntryFunction fn) {
   const bool sigpipe_was_ignored = IgnoreSigpipe();
-  CatchStopSignals();
+  WaitForStopSignals();
   // Arguments are bytes here; decoding them without loss lets a folder whose
   // name is not valid UTF-8 still be opened.
   std::vector<CStdStr> args;
