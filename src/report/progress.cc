@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <climits>
+#include <cwchar>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -77,11 +79,17 @@ uint32_t CodePointAt(std::wstring_view text, size_t at, size_t chars) {
 }
 
 // Appends value in decimal with a comma between each group of three digits.
+// swprintf writes the wide digits straight into a buffer whose size it is
+// told, a call the hardened build checks against the buffer's real size.
 void AppendCount(uint64_t value, CStdStr& out) {
-  const std::string digits = std::to_string(value);
-  for (size_t i = 0; i < digits.size(); ++i) {
-    if (i != 0 && (digits.size() - i) % 3 == 0) out.push_back(L',');
-    out.push_back(static_cast<wchar_t>(digits[i]));
+  wchar_t digits[24];
+  const int count =
+      std::swprintf(digits, std::size(digits), L"%llu", static_cast<unsigned long long>(value));
+  if (count <= 0) return;
+  const auto size = static_cast<size_t>(count);
+  for (size_t i = 0; i < size; ++i) {
+    if (i != 0 && (size - i) % 3 == 0) out.push_back(L',');
+    out.push_back(digits[i]);
   }
 }
 
