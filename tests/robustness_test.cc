@@ -680,6 +680,45 @@ TEST(HostileTreeTest, FoldersAndFilesBeyondTheLongestPathAreReported) {
   EXPECT_EQ(r.err, "");
 }
 
+// Removes the chain of folders named name below root, deepest first,
+// without ever naming a path longer than one name.
+void RemoveChain(const std::string& root, const std::string& name) {
+  int dir = open(root.c_str(), O_RDONLY | O_DIRECTORY);
+  size_t depth = 0;
+  for (int next; (next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY)) >= 0; ++depth) {
+    close(dir);
+    dir = next;
+  }
+  for (; depth > 0; --depth) {
+    const int parent = openat(dir, "..", O_RDONLY | O_DIRECTORY);
+    // What the deepest folder holds goes with it.
+    for (const char* file : {"x.mid", "last.wav"}) unlinkat(dir, file, 0);
+    close(dir);
+    unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+    dir = parent;
+  }
+  close(dir);
+}
+
+TEST(HostileTreeTest, TwentyThousandLevelsCostMemoryInProportionToTheDepth) {
+  // A walk that recursed, or kept every level's full path, would run out of
+  // stack or take gigabytes here.
+  constexpr int kDepth = 20000;
+  TempTree tree;
+  MakeChain(tree.Root(), std::vector<std::string>(kDepth, "d"), Mono16());
+  const ToolResult r = RunTool({tree.Root()});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "");
+  std::string last = "/d";
+  for (int i = 1; i < kDepth; ++i) last += "/d";
+  EXPECT_TRUE(
+      r.out.ends_with(last + "/last.wav" + kMonoValues + "\n" + last + "/x.mid" + kNa + "\n"))
+      << r.out.size() << " bytes";
+  // The report itself is 400 MB of paths; the walk holds one of them.
+  EXPECT_LT(r.peak_rss_kib, 32 * 1024) << "peak resident memory in KiB";
+  RemoveChain(tree.Root(), "d");
+}
+
 TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
   TempTree tree;
   tree.File("p/a.wav", Mono16());

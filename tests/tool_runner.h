@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +28,7 @@ struct ToolResult {
   int status = -1;  ///< exit status, or 128 + signal number
   std::string out;
   std::string err;
+  long peak_rss_kib = 0;  ///< the tool's peak resident memory
 };
 
 struct ToolOptions {
@@ -77,12 +79,15 @@ inline int ExitStatusOf(int wstatus) {
 /// Waits for the tool pid and returns its exit status, or 128 + the signal
 /// that ended it. A tool still running at deadline is killed and the test
 /// fails.
-inline int WaitForTool(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+inline int WaitForTool(pid_t pid, std::chrono::steady_clock::time_point deadline,
+                       rusage* usage = nullptr) {
   int wstatus = 0;
-  while (waitpid(pid, &wstatus, WNOHANG) == 0) {
+  rusage ignored;
+  if (usage == nullptr) usage = &ignored;
+  while (wait4(pid, &wstatus, WNOHANG, usage) == 0) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
-      waitpid(pid, &wstatus, 0);
+      wait4(pid, &wstatus, 0, usage);
       ADD_FAILURE() << "did not finish by its deadline; killed";
       break;
     }
@@ -202,7 +207,9 @@ inline ToolResult RunTool(const std::vector<std::string>& args, const ToolOption
     if (!ended) ReadUntil(fds[0], result.out, deadline);
     close(fds[0]);
   }
-  result.status = WaitForTool(pid, deadline);
+  rusage usage = {};
+  result.status = WaitForTool(pid, deadline, &usage);
+  result.peak_rss_kib = usage.ru_maxrss;
   if (opt.stdout_path.empty() && !opt.one_page_pipe) result.out = ReadWhole(out_path);
   result.err = ReadWhole(err_path);
   return result;
