@@ -640,16 +640,17 @@ TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
 }
 
 // Makes a chain of folders below root, each named by one entry of names and
-// holding an empty x.mid, and last.wav holding wav in the last one, without
-// ever naming a path longer than one name.
+// holding an empty x.mid unless midi_in_each is false, and last.wav holding
+// wav in the last one, without ever naming a path longer than one name.
 void MakeChain(const std::string& root, const std::vector<std::string>& names,
-               const test::ByteImage& wav) {
+               const test::ByteImage& wav, bool midi_in_each = true) {
   auto dir = std::make_unique<Fd>(open(root.c_str(), O_RDONLY | O_DIRECTORY));
   ASSERT_GE(dir->fd, 0);
   for (const std::string& name : names) {
     ASSERT_EQ(mkdirat(dir->fd, name.c_str(), 0755), 0);
     dir = std::make_unique<Fd>(openat(dir->fd, name.c_str(), O_RDONLY | O_DIRECTORY));
     ASSERT_GE(dir->fd, 0);
+    if (!midi_in_each) continue;
     const Fd file(openat(dir->fd, "x.mid", O_WRONLY | O_CREAT, 0644));
     ASSERT_GE(file.fd, 0);
   }
@@ -702,19 +703,18 @@ void RemoveChain(const std::string& root, const std::string& name) {
 
 TEST(HostileTreeTest, TwentyThousandLevelsCostMemoryInProportionToTheDepth) {
   // A walk that recursed, or kept every level's full path, would run out of
-  // stack or take gigabytes here.
+  // stack or take gigabytes here. Only the deepest folder holds a file, so
+  // the report stays small and the walk is what is measured.
   constexpr int kDepth = 20000;
   TempTree tree;
-  MakeChain(tree.Root(), std::vector<std::string>(kDepth, "d"), Mono16());
+  MakeChain(tree.Root(), std::vector<std::string>(kDepth, "d"), Mono16(), false);
   const ToolResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
-  std::string last = "/d";
-  for (int i = 1; i < kDepth; ++i) last += "/d";
-  EXPECT_TRUE(
-      r.out.ends_with(last + "/last.wav" + kMonoValues + "\n" + last + "/x.mid" + kNa + "\n"))
+  std::string last;
+  for (int i = 0; i < kDepth; ++i) last += "/d";
+  EXPECT_TRUE(r.out == kHeader + last + "/last.wav" + kMonoValues + "\n")
       << r.out.size() << " bytes";
-  // The report itself is 400 MB of paths; the walk holds one of them.
   EXPECT_LT(r.peak_rss_kib, 32 * 1024) << "peak resident memory in KiB";
   RemoveChain(tree.Root(), "d");
 }
