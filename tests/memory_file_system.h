@@ -154,6 +154,29 @@ class MemoryFileSystem : public FileSystem {
     return Opened(node, path);
   }
 
+  // One call, as a system call takes a relative path.
+  FolderLook OpenFolderBelow(const Folder& top, std::wstring_view relative) override {
+    const auto& folder = static_cast<const MemoryFolder&>(top);
+    const std::string path = tracking_ ? Child(folder.path, relative) : std::string();
+    FolderLook failed;
+    if (!Begin(Call::kStat, path, &failed.error)) {
+      failed.kind = FolderLook::Kind::kFailed;
+      return failed;
+    }
+    std::shared_ptr<Node> node = folder.node;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const std::string names = EncodeUtf8(relative);
+      for (size_t start = 0; node && start <= names.size();) {
+        const size_t end = std::min(names.find('/', start), names.size());
+        const auto child = node->children.find(names.substr(start, end - start));
+        node = child != node->children.end() ? child->second : nullptr;
+        start = end + 1;
+      }
+    }
+    return Opened(node, path);
+  }
+
   bool ReadNames(const Folder& folder_handle, NameList* names, FsError* error) override {
     const auto& folder = static_cast<const MemoryFolder&>(folder_handle);
     if (!Begin(Call::kList, folder.path, error)) return false;

@@ -75,6 +75,12 @@ class FileSystem {
   /// was found there.
   virtual FolderLook OpenFolderAt(const Folder& parent, std::wstring_view name) = 0;
 
+  /// Opens the folder at relative below top, links followed: names as the
+  /// listings gave them, joined by the separator and taken as they are (no
+  /// "." or ".." among them); returns what was found there. For a walk that
+  /// closed a folder on its way and needs it again.
+  virtual FolderLook OpenFolderBelow(const Folder& top, std::wstring_view relative) = 0;
+
   /// Appends the names in folder, without "." and "..", to *names; returns
   /// false and sets *error when the folder cannot be listed. Called once per
   /// open folder.

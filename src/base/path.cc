@@ -46,6 +46,19 @@ size_t WindowsRootLength(std::wstring_view text) {
   return end;
 }
 
+std::wstring WindowsLongForm(std::wstring_view full) {
+  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return std::wstring(full);
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + std::wstring(full.substr(2));
+  return L"\\\\?\\" + std::wstring(full);
+}
+
+std::wstring JoinWindowsLongPath(std::wstring_view folder, std::wstring_view relative) {
+  std::wstring path(folder);
+  if (!path.empty() && path.back() != L'\\') path.push_back(L'\\');
+  path.append(relative);
+  return path;
+}
+
 Path::Path(const CStdStr& text) : text_(text) { Normalize(); }
 
 Path::Path(CStdStr&& text) : text_(std::move(text)) { Normalize(); }

@@ -17,6 +17,8 @@ class FileSystem;
 struct FolderId {
   uint64_t device = 0;
   uint64_t index = 0;
+  /// The upper half of a 128-bit file id (ReFS); 0 elsewhere.
+  uint64_t index_high = 0;
   bool operator==(const FolderId&) const = default;
 };
 
@@ -25,6 +27,17 @@ struct FolderId {
 /// UNC path (and "\\\\?\\C:\\" of a device path); returns 0 when there is none.
 /// Pure text rules, so they are the same (and testable) on every system.
 size_t WindowsRootLength(std::wstring_view text);
+
+/// Returns full, an absolute Windows path as GetFullPathNameW gives it, in
+/// the "\\?\" form that the system takes literally and at any length:
+/// "\\?\C:\x" for "C:\x", "\\?\UNC\server\share" for "\\server\share";
+/// a path already in that form, or in the "\\.\" device form, is returned
+/// as it is. Pure text rules, like the one above.
+std::wstring WindowsLongForm(std::wstring_view full);
+
+/// Returns folder, a path in the "\\?\" form, with relative (names joined
+/// by "\", taken as they are) appended after one separator.
+std::wstring JoinWindowsLongPath(std::wstring_view folder, std::wstring_view relative);
 
 /// A value naming one file-system path. The text is kept as given, except
 /// that doubled and trailing separators are dropped.

@@ -77,5 +77,16 @@ TEST(PathTest, WindowsRootsKeepTheirSeparators) {
   }
 }
 
+TEST(PathTest, WindowsLongFormsAreTakenLiterallyAtAnyLength) {
+  EXPECT_EQ(WindowsLongForm(L"C:\\Music\\sp "), L"\\\\?\\C:\\Music\\sp ");
+  EXPECT_EQ(WindowsLongForm(L"\\\\server\\share\\lib"), L"\\\\?\\UNC\\server\\share\\lib");
+  for (const wchar_t* kept : {L"\\\\?\\C:\\x", L"\\\\?\\UNC\\s\\t", L"\\\\.\\CON"}) {
+    EXPECT_EQ(WindowsLongForm(kept), kept);
+  }
+  // A name that ends in a dot or space, or is a device's, stays as it is.
+  EXPECT_EQ(JoinWindowsLongPath(L"\\\\?\\C:\\", L"CON"), L"\\\\?\\C:\\CON");
+  EXPECT_EQ(JoinWindowsLongPath(L"\\\\?\\C:\\lib", L"x .\\y"), L"\\\\?\\C:\\lib\\x .\\y");
+}
+
 }  // namespace
 }  // namespace wavtally

@@ -32,7 +32,8 @@ constexpr size_t kReservedHandles = 4;
 
 struct FolderIdHash {
   size_t operator()(const FolderId& id) const {
-    return std::hash<uint64_t>()(id.device * 0x9E3779B97F4A7C15ULL ^ id.index);
+    return std::hash<uint64_t>()((id.device * 0x9E3779B97F4A7C15ULL ^ id.index) * 31 ^
+                                 id.index_high);
   }
 };
 
@@ -82,11 +83,13 @@ class ProbeJob final : public WalkJob {
     error = OutOfMemory();
     folder_.reset();
   }
-  /// Makes every later run open the file's folder again by its path, for a
-  /// retry when the walk may have closed it; returns nothing.
-  void ByPath(const CStdStr& path) {
-    CStdStr name;
-    Path::SplitLast(path, &folder_path_, &name);
+  /// Makes every later run open the file's folder again below top, the
+  /// folder the walk started in, where relative is the file's path; for a
+  /// retry when the walk may have closed the folder. Returns nothing.
+  void ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
+    top_ = std::move(top);
+    const size_t sep = relative.rfind(Path::GetNameSeparator());
+    folder_below_ = sep == std::wstring_view::npos ? CStdStr() : CStdStr(relative.substr(0, sep));
   }
 
   bool ok = false;
@@ -96,8 +99,9 @@ class ProbeJob final : public WalkJob {
  private:
   void Do() override {
     std::shared_ptr<const Folder> folder = std::move(folder_);
+    if (!folder && folder_below_.empty()) folder = top_;
     if (!folder) {
-      FolderLook look = fs_.OpenFolder(folder_path_);
+      FolderLook look = fs_.OpenFolderBelow(*top_, folder_below_);
       if (look.kind != FolderLook::Kind::kFolder) {
         ok = false;
         error = look.error.Failed() ? look.error : FsError{"no such file or directory", false};
@@ -113,7 +117,8 @@ class ProbeJob final : public WalkJob {
   FileSystem& fs_;
   std::shared_ptr<const Folder> folder_;  // until the first run
   const CStdStr name_;
-  CStdStr folder_path_;  // for a retry
+  std::shared_ptr<const Folder> top_;  // for a retry: the folder is below top_,
+  CStdStr folder_below_;               // there (empty for top_ itself)
 };
 
 // Looks at one entry that may be a folder (or opens a folder again by its
@@ -139,9 +144,13 @@ class LookJob final : public WalkJob {
     listing.reset();
     parent_.reset();
   }
-  /// Makes every later run look at the folder at path, for a retry when the
-  /// walk may have closed the parent; returns nothing.
-  void ByPath(const CStdStr& path) { path_ = path; }
+  /// Makes every later run look at the folder at relative below top, the
+  /// folder the walk started in, for a retry or when the walk closed the
+  /// parent; returns nothing.
+  void ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
+    top_ = std::move(top);
+    below_ = relative;
+  }
   /// Drops what a finished look holds, so that it must run again in a
   /// parent that Reuse gives; returns nothing.
   void Release() {
@@ -167,13 +176,19 @@ class LookJob final : public WalkJob {
     // Once done, the look holds no handle of its parent: the walk may close
     // the parent to stay within its handles.
     const std::shared_ptr<const Folder> parent = std::move(parent_);
-    look = !path_.empty() ? fs_.OpenFolder(path_) : fs_.OpenFolderAt(*parent, name);
+    if (top_) {
+      look = fs_.OpenFolderBelow(*top_, below_);
+    } else {
+      look = !path_.empty() ? fs_.OpenFolder(path_) : fs_.OpenFolderAt(*parent, name);
+    }
     if (look.kind == FolderLook::Kind::kFolder) listing = FolderListing::Read(fs_, *look.folder);
   }
 
   FileSystem& fs_;
   std::shared_ptr<const Folder> parent_;  // until the first run
-  CStdStr path_;                          // or the path to look at
+  CStdStr path_;                          // or the path to look at as typed
+  std::shared_ptr<const Folder> top_;     // or the folder below which
+  CStdStr below_;                         // the names lead to it
 };
 
 // One line of output in walk order: a report line, ready or waiting for its
@@ -276,7 +291,7 @@ class Walk {
       Record(look->elapsed);
       path_.resize(frames_.back().path_size);
       Path::AppendName(path_, look->name);
-      if (look->HitLimit()) look->ByPath(path_);
+      if (look->HitLimit()) look->ByPath(Start(), Below(path_));
       if (look->HitLimit() && !Retry(*look)) {
         Put(Slot{Slot::Kind::kUnlistable,
                  path_,
@@ -392,6 +407,7 @@ class Walk {
 
   // Makes the folder of look, whose path is path_, the top of the stack.
   void Push(LookJob& look, uint32_t seen) {
+    if (frames_.empty()) below_start_ = Path::RelativeStart(path_);
     Frame frame;
     frame.folder = std::shared_ptr<const Folder>(std::move(look.look.folder));
     frame.listing = std::move(look.listing);
@@ -412,7 +428,10 @@ class Walk {
 
   // Keeps the folders held open on the way down within their share of the
   // handles, closing those nearest the root: the walk gets back to them
-  // last, and opens them again by path if it needs them.
+  // last, and opens them again below the start if it needs them. The start
+  // stays open: names below it are what the listings gave, while its own
+  // path is only the text the user typed, which the system may read
+  // differently (Windows drops a trailing dot or space).
   void CloseOldFolders() {
     while (open_folders_ > open_limit_ && oldest_open_ + 1 < frames_.size()) {
       std::shared_ptr<const Folder>& folder = frames_[oldest_open_++].folder;
@@ -429,6 +448,7 @@ class Walk {
     if (top.folder) return top.folder;
     const CStdStr path = path_.substr(0, top.path_size);
     auto look = std::make_shared<LookJob>(fs_, gate_, path);
+    look->ByPath(Start(), Below(path));
     look->RunToEnd();
     if ((!look->HitLimit() || Retry(*look)) && look->look.kind == FolderLook::Kind::kFolder) {
       top.folder = std::shared_ptr<const Folder>(std::move(look->look.folder));
@@ -590,7 +610,7 @@ class Walk {
         if (!slot.probe->Done()) break;
         Record(slot.probe->elapsed);
         if (slot.probe->HitLimit()) {
-          slot.probe->ByPath(slot.path);
+          slot.probe->ByPath(Start(), Below(slot.path));
           Retry(*slot.probe);
         }
       }
@@ -639,6 +659,13 @@ class Walk {
         sink_.Message("skipping folder '", slot.path, "': already reported as '", slot.first);
         break;
     }
+  }
+
+  // Returns the folder the walk started in, open for the whole walk.
+  std::shared_ptr<const Folder> Start() const { return frames_.front().folder; }
+  // Returns the names of path below the folder the walk started in.
+  std::wstring_view Below(std::wstring_view path) const {
+    return path.substr(std::min(below_start_, path.size()));
   }
 
   std::wstring_view Relative(std::wstring_view path) const {
@@ -692,7 +719,8 @@ class Walk {
   size_t open_limit_ = 1;
   size_t looks_limit_ = 0;
   size_t open_folders_ = 0;
-  size_t oldest_open_ = 0;  // no folder below this one on the stack is open
+  size_t oldest_open_ = 1;  // the folders after the start and before this one are closed
+  size_t below_start_ = 0;  // where the names below the start begin in a path
   size_t looks_ahead_ = 0;
   bool incomplete_ = false;
   InlineExecutor inline_;

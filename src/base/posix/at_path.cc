@@ -12,11 +12,13 @@
 namespace wavtally::platform {
 
 AtPath::~AtPath() {
-  if (dir_ != AT_FDCWD) ::close(dir_);
+  if (owned_) ::close(dir_);
 }
 
-bool AtPath::Resolve(const std::string& native, int* code) {
-  dir_ = AT_FDCWD;
+bool AtPath::Resolve(const std::string& native, int* code, int from) {
+  if (owned_) ::close(dir_);
+  dir_ = from;
+  owned_ = false;
   size_t start = 0;
   // PATH_MAX counts the terminating NUL, so a text of PATH_MAX bytes is
   // already one too long for a single call.
@@ -37,8 +39,9 @@ bool AtPath::Resolve(const std::string& native, int* code) {
       *code = errno;
       return false;
     }
-    if (dir_ != AT_FDCWD) ::close(dir_);
+    if (owned_) ::close(dir_);
     dir_ = next;
+    owned_ = true;
     start = slash + 1;
   }
   name_ = native.substr(start);

@@ -21,10 +21,12 @@ class AtPath {
   AtPath(const AtPath&) = delete;
   AtPath& operator=(const AtPath&) = delete;
 
-  /// Prepares native for the *at calls; returns false and sets *code (an
-  /// errno value) when a folder on the way cannot be opened.
-  bool Resolve(const std::string& native, int* code);
-  /// Returns the folder descriptor the name is relative to (AT_FDCWD for a
+  /// Prepares native, relative to the folder descriptor from (or the
+  /// current folder), for the *at calls; returns false and sets *code (an
+  /// errno value) when a folder on the way cannot be opened. from stays the
+  /// caller's.
+  bool Resolve(const std::string& native, int* code, int from = AT_FDCWD);
+  /// Returns the folder descriptor the name is relative to (from for a
   /// short path).
   int Dir() const { return dir_; }
   /// Returns the name to pass with Dir(), shorter than PATH_MAX.
@@ -32,6 +34,7 @@ class AtPath {
 
  private:
   int dir_ = AT_FDCWD;
+  bool owned_ = false;  // whether dir_ was opened here
   std::string name_;
 };
 

@@ -21,6 +21,27 @@ constexpr wchar_t kReplacement = 0xFFFD;
 bool IsHighSurrogate(wchar_t c) { return c >= 0xD800 && c < 0xDC00; }
 bool IsLowSurrogate(wchar_t c) { return c >= 0xDC00 && c < 0xE000; }
 
+// Returns the system error code of a failed _write that set errno to
+// runtime_code, where short says that a file on disk took only part of it.
+// After a short write to a full disk the runtime leaves _doserrno and
+// GetLastError() at 0, whose text would be "success", and errno at ENOSPC
+// (Windows) or EINVAL (Wine); a code of 0 is never the answer.
+unsigned long WriteErrorCode(int runtime_code, bool short_write) {
+  if (_doserrno != 0) return _doserrno;
+  if (const DWORD last = GetLastError(); last != 0) return last;
+  if (runtime_code == ENOSPC || short_write) return ERROR_DISK_FULL;
+  switch (runtime_code) {
+    case EPIPE:
+      return ERROR_BROKEN_PIPE;
+    case EBADF:
+      return ERROR_INVALID_HANDLE;
+    case EACCES:
+      return ERROR_ACCESS_DENIED;
+    default:
+      return ERROR_WRITE_FAULT;
+  }
+}
+
 // Standard output and error in the C runtime's UTF-8 text mode: the runtime
 // turns the UTF-16 text into UTF-8 and "\n" into "\r\n", which is what a
 // Windows console, pipe or file expects. Each line (or batch of held lines)
@@ -57,15 +78,20 @@ class ConsoleLineWriter : public LineWriter {
     // a failed write went out: the runtime does not say.
     const __int64 start = on_disk_ ? _telli64(fd_) : -1;
     _doserrno = 0;
+    errno = 0;
+    SetLastError(0);
     if (_write(fd_, wide_.data(), bytes) >= 0) return EmitResult::kOk;
-    const unsigned long code = _doserrno != 0 ? _doserrno : GetLastError();
-    *error = platform::ErrorText(static_cast<int>(code));
+    const int runtime_code = errno;
+    const std::string disk_form = start >= 0 ? OnDiskForm(wide_) : std::string();
     const __int64 end = start >= 0 ? _telli64(fd_) : -1;
-    if (end > start) *error += CutLineNote(OnDiskForm(wide_), static_cast<size_t>(end - start));
+    const bool short_write = end >= start && static_cast<uint64_t>(end - start) < disk_form.size();
+    const unsigned long code = WriteErrorCode(runtime_code, short_write);
+    *error = platform::ErrorText(static_cast<int>(code));
+    if (end > start) *error += CutLineNote(disk_form, static_cast<size_t>(end - start));
     // The reader of a pipe went away: Windows says "the pipe is being
     // closed" (ERROR_NO_DATA), Wine says the pipe is not connected.
     const bool closed = code == ERROR_NO_DATA || code == ERROR_BROKEN_PIPE ||
-                        code == ERROR_PIPE_NOT_CONNECTED || errno == EPIPE;
+                        code == ERROR_PIPE_NOT_CONNECTED || runtime_code == EPIPE;
     return closed ? EmitResult::kClosed : EmitResult::kFailed;
   }
 

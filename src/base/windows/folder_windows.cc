@@ -1,12 +1,13 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <type_traits>
 
 #include "base/file_system.h"
 #include "base/path.h"
 #include "base/platform.h"
-#include "base/windows/native_path.h"
 
 namespace wavtally {
 namespace platform {
@@ -24,7 +25,6 @@ size_t SpareDescriptors() { return FileSystem::kManyHandles; }
 namespace {
 
 using platform::ErrorText;
-using platform::NativePath;
 
 struct FindCloser {
   void operator()(HANDLE find) const {
@@ -40,24 +40,26 @@ struct HandleCloser {
 };
 using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, HandleCloser>;
 
-// A folder here is its path: Windows names every entry by a full path, so
-// holding a handle would save nothing.
+// A folder here is its full path in the "\\?\" form: Windows names every
+// entry by a full path, so holding a handle would save nothing, and in that
+// form the system opens exactly the name a listing gave, at any length.
 class WindowsFolder final : public Folder {
  public:
-  explicit WindowsFolder(CStdStr path) : path_(std::move(path)) {}
-  const CStdStr& PathText() const { return path_; }
+  explicit WindowsFolder(std::wstring long_path) : long_path_(std::move(long_path)) {}
+  const std::wstring& LongPath() const { return long_path_; }
 
  private:
-  CStdStr path_;
+  std::wstring long_path_;
 };
+
+const std::wstring& LongPathOf(const Folder& folder) {
+  return static_cast<const WindowsFolder&>(folder).LongPath();
+}
 
 // A regular file open for reading, closed when destroyed.
 class WindowsFile final : public ByteSource {
  public:
-  WindowsFile(HANDLE handle, uint64_t size) : handle_(handle), size_(size) {}
-  ~WindowsFile() override { CloseHandle(handle_); }
-  WindowsFile(const WindowsFile&) = delete;
-  WindowsFile& operator=(const WindowsFile&) = delete;
+  WindowsFile(FileHandle handle, uint64_t size) : handle_(std::move(handle)), size_(size) {}
 
   uint64_t Size() const override { return size_; }
   size_t ReadAt(uint64_t offset, void* data, size_t size) override {
@@ -73,32 +75,20 @@ class WindowsFile final : public ByteSource {
       where.OffsetHigh = static_cast<DWORD>(at >> 32);
       const DWORD want = static_cast<DWORD>(std::min<size_t>(size - done, 1u << 30));
       DWORD got = 0;
-      if (!ReadFile(handle_, out + done, want, &got, &where) || got == 0) break;
+      if (!ReadFile(handle_.get(), out + done, want, &got, &where) || got == 0) break;
       done += got;
     }
     return done;
   }
 
  private:
-  HANDLE handle_;
+  FileHandle handle_;
   uint64_t size_;
 };
 
 // A NUL would end the text the system reads early, so the call would act on
 // a shorter, different path.
 bool HasNul(std::wstring_view path) { return path.find(L'\0') != std::wstring_view::npos; }
-
-// Returns the pattern that lists every name in folder. "C:" is the current
-// folder of drive C, so it takes no separator, nor does a root that has one.
-CStdStr ListPattern(const CStdStr& folder) {
-  CStdStr pattern = folder;
-  const wchar_t last = pattern.empty() ? L'\\' : pattern.back();
-  if (last != L'\\' && last != L'/' && !(pattern.size() == 2 && last == L':')) {
-    pattern.push_back(L'\\');
-  }
-  pattern.push_back(L'*');
-  return pattern;
-}
 
 FsError ErrorOf(DWORD code) {
   FsError error;
@@ -108,68 +98,136 @@ FsError ErrorOf(DWORD code) {
   return error;
 }
 
-// Looks at the folder at path: opening it follows links and junctions, as
-// stat does; GetFileAttributesW would describe a link rather than its
-// target.
-FolderLook LookAt(const CStdStr& path) {
+FolderLook Failed(DWORD code) {
   FolderLook look;
-  if (path.empty() || HasNul(path)) return look;
-  const FileHandle handle(CreateFileW(NativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+  look.kind = FolderLook::Kind::kFailed;
+  look.error = ErrorOf(code);
+  return look;
+}
+
+// Returns the attributes of the entry at long_path itself, a link not
+// followed, or INVALID_FILE_ATTRIBUTES when it cannot be read.
+DWORD EntryAttributes(const std::wstring& long_path) {
+  return GetFileAttributesW(long_path.c_str());
+}
+
+// Returns true when code, the error of an open that followed links, only
+// says that the entry is a link (or junction) that leads nowhere: such a
+// link names nothing and is not worth a word.
+bool LeadsNowhere(const std::wstring& long_path, DWORD code) {
+  if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return false;
+  const DWORD attributes = EntryAttributes(long_path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+// Reads the identity of the open folder: the 128-bit file id where the
+// volume has one (ReFS), the 64-bit index otherwise.
+bool ReadFolderId(HANDLE handle, FolderId* id) {
+  FILE_ID_INFO wide = {};
+  if (GetFileInformationByHandleEx(handle, FileIdInfo, &wide, sizeof wide)) {
+    uint64_t low = 0, high = 0;
+    static_assert(sizeof wide.FileId.Identifier == 2 * sizeof low);
+    std::memcpy(&low, wide.FileId.Identifier, sizeof low);
+    std::memcpy(&high, wide.FileId.Identifier + sizeof low, sizeof high);
+    *id = FolderId{wide.VolumeSerialNumber, low, high};
+    return true;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  *id = FolderId{info.dwVolumeSerialNumber,
+                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0};
+  return true;
+}
+
+// Looks at the folder at long_path: opening it follows links and junctions,
+// as stat does; the entry's own attributes then tell a folder that may not
+// be opened (still worth a word) from no folder at all. A folder that could
+// not be opened has no identity here, so it takes no part in the
+// once-a-folder rule.
+FolderLook LookAt(const std::wstring& long_path) {
+  if (HasNul(long_path)) return Failed(ERROR_INVALID_NAME);
+  const FileHandle handle(CreateFileW(long_path.c_str(), FILE_READ_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  FolderLook look;
   if (handle.get() == INVALID_HANDLE_VALUE) {
-    // A folder that will not even be opened for its attributes is still a
-    // folder to the user, whose listing then fails with a message, as on
-    // POSIX. GetFileAttributesW reads the entry in its parent instead.
     const DWORD code = GetLastError();
-    if (code != ERROR_ACCESS_DENIED) return look;
-    const DWORD attributes = GetFileAttributesW(NativePath(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-      return look;
-    }
+    if (ErrorOf(code).limit) return Failed(code);
+    if (LeadsNowhere(long_path, code)) return look;
+    const DWORD attributes = EntryAttributes(long_path);
+    // Gone since it was listed, or out of reach: it may hide a whole tree.
+    if (attributes == INVALID_FILE_ATTRIBUTES) return Failed(code);
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return look;
     look.kind = FolderLook::Kind::kUnlistable;
     look.error = ErrorOf(code);
     return look;
   }
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle.get(), &info)) return look;
+  if (!GetFileInformationByHandle(handle.get(), &info)) return Failed(GetLastError());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return look;
+  if (!ReadFolderId(handle.get(), &look.id)) return Failed(GetLastError());
   look.kind = FolderLook::Kind::kFolder;
   look.has_id = true;
-  look.id.device = info.dwVolumeSerialNumber;
-  look.id.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  look.folder = std::make_unique<WindowsFolder>(path);
+  look.folder = std::make_unique<WindowsFolder>(long_path);
   return look;
 }
 
-CStdStr ChildPath(const Folder& parent, std::wstring_view name) {
-  CStdStr path = static_cast<const WindowsFolder&>(parent).PathText();
-  Path::AppendName(path, name);
-  return path;
+// Returns the "\\?\" form of the folder path as the user typed it, read as
+// Windows reads any typed path (relative to the current folder, "." and ".."
+// resolved, a trailing dot or space of a name dropped), or sets *code. A
+// path typed in the "\\?\" form is already literal.
+bool LongFormOfTyped(const CStdStr& typed, std::wstring* long_path, DWORD* code) {
+  if (typed.starts_with(L"\\\\?\\")) {
+    *long_path = typed;
+    return true;
+  }
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size =
+        GetFullPathNameW(typed.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (size == 0) {
+      *code = GetLastError();
+      return false;
+    }
+    if (size < full.size()) {
+      full.resize(size);
+      break;
+    }
+    full.resize(size);  // too small: size counts the NUL too
+  }
+  *long_path = WindowsLongForm(full);
+  return true;
 }
 
 class WindowsFileSystem final : public FileSystem {
  public:
-  FolderLook OpenFolder(const CStdStr& path) override { return LookAt(Path(path).GetFullPath()); }
+  FolderLook OpenFolder(const CStdStr& path) override {
+    std::wstring long_path;
+    DWORD code = ERROR_INVALID_NAME;
+    if (path.empty() || HasNul(path) || !LongFormOfTyped(path, &long_path, &code)) {
+      return Failed(code);
+    }
+    return LookAt(long_path);
+  }
 
   FolderLook OpenFolderAt(const Folder& parent, std::wstring_view name) override {
-    return LookAt(ChildPath(parent, name));
+    if (name.empty()) return Failed(ERROR_INVALID_NAME);
+    return LookAt(JoinWindowsLongPath(LongPathOf(parent), name));
+  }
+
+  FolderLook OpenFolderBelow(const Folder& top, std::wstring_view relative) override {
+    return OpenFolderAt(top, relative);
   }
 
   bool ReadNames(const Folder& folder, NameList* names, FsError* error) override {
     error->Clear();
-    const CStdStr& path = static_cast<const WindowsFolder&>(folder).PathText();
-    if (HasNul(path)) {
-      *error = ErrorOf(ERROR_INVALID_NAME);
-      return false;
-    }
     // Every name is listed and matched by the caller: the system's own
     // matching would also match 8.3 short names ("X~1.WAV" for "x.wave") and
     // has rules of its own for "*.wav".
     WIN32_FIND_DATAW data;
-    const FindHandle find(FindFirstFileExW(NativePath(ListPattern(path)).c_str(), FindExInfoBasic,
-                                           &data, FindExSearchNameMatch, nullptr, 0));
+    const FindHandle find(FindFirstFileExW(JoinWindowsLongPath(LongPathOf(folder), L"*").c_str(),
+                                           FindExInfoBasic, &data, FindExSearchNameMatch, nullptr,
+                                           FIND_FIRST_EX_LARGE_FETCH));
     if (find.get() == INVALID_HANDLE_VALUE) {
       const DWORD code = GetLastError();
       // A root folder has no "." or "..", so an empty one matches nothing.
@@ -192,34 +250,39 @@ class WindowsFileSystem final : public FileSystem {
   std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,
                                          FsError* error) override {
     error->Clear();
-    const CStdStr path = ChildPath(parent, name);
-    if (name.empty() || HasNul(path)) return nullptr;
+    if (name.empty() || HasNul(name)) return nullptr;
+    const std::wstring long_path = JoinWindowsLongPath(LongPathOf(parent), name);
     // Sharing everything lets a file that another program is writing, or is
     // about to rename or delete, still be read, as on POSIX.
-    const HANDLE handle = CreateFileW(NativePath(path).c_str(), GENERIC_READ,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      // Only a file that could not be reached is worth a word; one that is
-      // there but may not be read just gets its N/A line.
+    FileHandle handle(CreateFileW(long_path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (handle.get() == INVALID_HANDLE_VALUE) {
       const DWORD code = GetLastError();
-      if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-          code == ERROR_CANT_RESOLVE_FILENAME || code == ERROR_FILENAME_EXCED_RANGE) {
-        *error = ErrorOf(code);
+      switch (code) {
+        // There, but no file this process may read (or a folder): it gets
+        // its N/A line and no word, as the file's own permissions are no
+        // failure of the run.
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+        case ERROR_LOCK_VIOLATION:
+          break;
+        default:
+          if (!LeadsNowhere(long_path, code)) *error = ErrorOf(code);
+          break;
       }
       return nullptr;
     }
-    // Reserved names such as "con.wav" open a device, and a pipe or console
-    // could stall a read; only a file on disk is kept.
+    // A pipe or console could stall a read; only a file on disk is kept.
     BY_HANDLE_FILE_INFORMATION info;
     LARGE_INTEGER size;
-    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !GetFileSizeEx(handle, &size) ||
-        size.QuadPart < 0) {
-      CloseHandle(handle);
+    if (GetFileType(handle.get()) != FILE_TYPE_DISK ||
+        !GetFileInformationByHandle(handle.get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        !GetFileSizeEx(handle.get(), &size) || size.QuadPart < 0) {
       return nullptr;
     }
-    return std::make_unique<WindowsFile>(handle, static_cast<uint64_t>(size.QuadPart));
+    return std::make_unique<WindowsFile>(std::move(handle), static_cast<uint64_t>(size.QuadPart));
   }
 };
 
