@@ -56,7 +56,7 @@ package: release
 # Benchmark: the Release build above, a generated library outside the source
 # tree (made once per size), and bench/run timing wavtally against
 # bench/baseline and find: cold cache (as root), a latency-injecting share
-# (libfuse3), warm cache. BENCH_ONLY=cold,remote,warm,callgrind,sizes,rss100k
+# (libfuse3), warm cache. BENCH_ONLY=cold,remote,warm,callgrind,sizes,rss100k,deep
 # picks sections; bench/README.md has the rest. Not part of `make test`.
 BENCH_DIR ?= /tmp/wavtally-bench
 BENCH_FILES ?= 20000

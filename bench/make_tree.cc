@@ -8,6 +8,8 @@
 //   make_tree sizes DIR COUNT     DIR/small and DIR/large: COUNT WAV files
 //                                 each, alike but for their size (1 KiB and
 //                                 a sparse 4 GiB)
+//   make_tree chain DIR DEPTH     DEPTH nested folders named "d" and one WAV
+//                                 file in the deepest
 //
 // The tree is written to DIR.tmp and renamed to DIR at the end, so DIR exists
 // only when it is complete; an existing DIR is left alone.
@@ -195,11 +197,36 @@ bool MakeSizes(const std::string& dir, int count) {
   return true;
 }
 
+// Every folder is made relative to the one above it, so no path handed to
+// the system grows with the depth.
+bool MakeChain(const std::string& dir, int depth) {
+  int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  for (int i = 0; i < depth && fd >= 0; ++i) {
+    const int next =
+        mkdirat(fd, "d", 0755) == 0 ? openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    close(fd);
+    fd = next;
+  }
+  if (fd < 0) {
+    std::perror(dir.c_str());
+    return false;
+  }
+  const Bytes header = HeaderOf(ShapeOf(0), 0);
+  const int file = openat(fd, "take.wav", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  bool ok =
+      file >= 0 && write(file, header.data(), header.size()) == static_cast<ssize_t>(header.size());
+  if (file >= 0 && close(file) != 0) ok = false;
+  close(fd);
+  if (!ok) std::perror("take.wav");
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4 || (std::strcmp(argv[1], "library") != 0 && std::strcmp(argv[1], "sizes") != 0)) {
-    std::fprintf(stderr, "usage: make_tree library|sizes DIR COUNT\n");
+  const std::string kind = argc == 4 ? argv[1] : "";
+  if (kind != "library" && kind != "sizes" && kind != "chain") {
+    std::fprintf(stderr, "usage: make_tree library|sizes|chain DIR COUNT\n");
     return 2;
   }
   const std::string dir = argv[2];
@@ -214,8 +241,9 @@ int main(int argc, char** argv) {
   // driver removes it first.
   const std::string tmp = dir + ".tmp";
   if (!MakeDir(tmp)) return 1;
-  const bool ok =
-      std::strcmp(argv[1], "library") == 0 ? MakeLibrary(tmp, count) : MakeSizes(tmp, count);
+  const bool ok = kind == "library" ? MakeLibrary(tmp, count)
+                  : kind == "sizes" ? MakeSizes(tmp, count)
+                                    : MakeChain(tmp, count);
   if (!ok) return 1;
   if (rename(tmp.c_str(), dir.c_str()) != 0) {
     std::perror(dir.c_str());
