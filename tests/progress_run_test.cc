@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/entry.h"
 #include "base/line_writer.h"
 #include "base/terminal.h"
 #include "cli/wavtally.h"
@@ -208,6 +211,73 @@ TEST(ProgressRunTest, AQuickRunOrOneThatFailsShowsItsSummaryAlone) {
     ASSERT_EQ(ShapeOf(shown), "LL") << r.terminal;
     EXPECT_EQ(shown[0].text, "wavtally: cannot list folder '/locked': permission denied");
     ExpectSummary(shown[1].text, "0 WAV files, 0 MIDI files, 0 folders, 1 folder skipped, in ");
+  }
+}
+
+// Twenty WAV files in a folder whose name is wider than any terminal here.
+void TwentyInAWideFolder(SlowRun& run) {
+  for (int i = 0; i < 20; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "/t-%02d.wav", i);
+    run.fs.File("/lib/" + std::string(100, 'w') + name, Stereo16(1));
+  }
+}
+
+TEST(ProgressRunTest, ANarrowedTerminalNarrowsTheNextFrame) {
+  SlowRun run("/lib", 40 * kMs);
+  TwentyInAWideFolder(run);
+  run.on_call = [](Call call, const std::string& path) {
+    if (call != Call::kOpen || !path.ends_with("/t-15.wav")) return;
+    winsize size = {};
+    size.ws_col = 40;
+    size.ws_row = 24;
+    ioctl(STDERR_FILENO, TIOCSWINSZ, &size);
+  };
+  const PtyResult r = RunInTerminal([&] { return run.Run(); });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, run.Plain().first);
+  const std::vector<Shown> shown = ShownOn(r.terminal);
+  EXPECT_EQ(ShapeOf(shown), "FEL") << r.terminal;
+  size_t wide = 0;
+  size_t narrow = 0;
+  for (const std::string& frame : Texts(shown, Kind::kFrame)) {
+    if (narrow == 0 && Columns(frame) == 79) {
+      ++wide;
+    } else {
+      EXPECT_LE(Columns(frame), 39u) << frame;
+      ++narrow;
+    }
+  }
+  EXPECT_GT(wide, 0u);
+  EXPECT_GT(narrow, 0u);
+}
+
+// The run a child under RunEntry makes, set before the fork: RunEntry takes
+// a plain function.
+SlowRun* entry_run = nullptr;
+
+TEST(ProgressRunTest, AStopSignalErasesTheLineAndTheReportEndsInAWholeLine) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    SCOPED_TRACE(sig);
+    SlowRun run("/lib", 40 * kMs);
+    TwentyInAWideFolder(run);
+    // Ctrl-C or kill while the walk waits for a file.
+    run.on_call = [sig](Call call, const std::string& path) {
+      if (call != Call::kOpen || !path.ends_with("/t-15.wav")) return;
+      kill(getpid(), sig);
+      for (;;) pause();
+    };
+    entry_run = &run;
+    const PtyResult r = RunInTerminal([] {
+      char name[] = "wavtally";
+      char* argv[] = {name, nullptr};
+      return RunEntry(1, argv, [](const std::vector<CStdStr>&) { return entry_run->Run(); });
+    });
+    EXPECT_EQ(r.status, 128 + sig);
+    const std::string report = run.Plain().first;
+    EXPECT_EQ(r.out, report.substr(0, report.find('/', report.find("t-14.wav"))));
+    const std::vector<Shown> shown = ShownOn(r.terminal);
+    EXPECT_EQ(ShapeOf(shown), "FE") << r.terminal;
   }
 }
 

@@ -40,6 +40,16 @@ struct PtyOptions {
   /// the terminal when standard output is on it): a child that writes more
   /// than either holds cannot end sooner. Not a measure of anything.
   std::chrono::milliseconds hold{0};
+  /// Text the terminal must show before the report is read, instead of the
+  /// hold, when the report is not on the terminal: a child that writes more
+  /// than the pipe holds waits for it, however long that takes. Empty for
+  /// none.
+  std::string release_on;
+  /// Whether the terminal goes away, as a closed window takes it, once
+  /// release_on has shown and before the report is read. The child runs
+  /// with SIGHUP ignored, as under nohup, so that it lives on and its writes
+  /// to the terminal fail.
+  bool hang_up = false;
   /// The terminal's size.
   unsigned short columns = 80;
   unsigned short rows = 24;
@@ -107,20 +117,24 @@ inline PtyResult RunInTerminal(const std::function<int()>& child, const PtyOptio
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGHUP, options.hang_up ? SIG_IGN : SIG_DFL);
     _exit(child());
   }
   close(slave);
   if (pipe_fds[1] >= 0) close(pipe_fds[1]);
 
   // The terminal is read all along unless it carries the report; the report
-  // is read once the hold is over.
+  // is read once the hold is over or release_on has shown (or can no longer
+  // show).
   const auto deadline = ToolDeadline();
   const auto release = std::chrono::steady_clock::now() + options.hold;
   const bool report_on_terminal = options.out == Stream::kTerminal;
   int open_fds[2] = {master, pipe_fds[0]};
+  bool shown = false;
   char buffer[4096];
   while ((open_fds[0] >= 0 || open_fds[1] >= 0) && std::chrono::steady_clock::now() < deadline) {
-    const bool released = std::chrono::steady_clock::now() >= release;
+    const bool released = options.release_on.empty() ? std::chrono::steady_clock::now() >= release
+                                                     : shown || open_fds[0] < 0;
     pollfd polls[2];
     std::string* into[2];
     nfds_t count = 0;
@@ -145,6 +159,14 @@ inline PtyResult RunInTerminal(const std::function<int()>& child, const PtyOptio
       // The end of a pipe, or EIO once no process holds the terminal open.
       close(polls[k].fd);
       for (int& fd : open_fds) fd = fd == polls[k].fd ? -1 : fd;
+    }
+    if (!shown && !options.release_on.empty() &&
+        result.terminal.find(options.release_on) != std::string::npos) {
+      shown = true;
+      if (options.hang_up && open_fds[0] >= 0) {
+        close(open_fds[0]);
+        open_fds[0] = -1;
+      }
     }
   }
   for (const int fd : open_fds) {
