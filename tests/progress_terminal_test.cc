@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,45 @@ TEST(NoProgressTest, NothingMoreWhenTheReportIsOnTheTerminalOrStandardErrorIsNot
     EXPECT_EQ(r.terminal, "");
     EXPECT_EQ(r.out, run.report);
     EXPECT_EQ(r.err, run.message);
+  }
+}
+
+TEST(ProgressToolTest, TheTimerDrawsWhileTheReportWaitsAndAClosedTerminalEndsOnlyTheDisplay) {
+  LongRun run;
+  PtyOptions options;
+  options.out = Stream::kPipe;
+  // The report waits for its reader, and the reader for the first frame.
+  options.release_on = " files/s, reading /";
+  {
+    SCOPED_TRACE("drawn by the timer");
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, run.report);
+    const std::vector<Shown> shown = ShownOn(r.terminal);
+    const std::string shape = ShapeOf(shown);
+    // The message comes once the report is read, then perhaps more frames.
+    EXPECT_TRUE(shape == "FELL" || shape == "FELFEL") << r.terminal;
+    const std::regex frame(R"([0-9]+ files? \(0 WAV\), 1 folder, [0-9,]+ files/s, reading /)");
+    std::vector<std::string> lines;
+    for (const Shown& s : shown) {
+      if (s.kind == Shown::Kind::kFrame) {
+        EXPECT_TRUE(std::regex_match(s.text, frame)) << s.text;
+      }
+      if (s.kind == Shown::Kind::kLine) lines.push_back(s.text + "\n");
+    }
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], run.message);
+    const std::string summary = "0 WAV files, 200 MIDI files, 1 folder, 1 folder skipped, in ";
+    EXPECT_EQ(lines[1].substr(0, summary.size()), summary);
+    EXPECT_EQ(lines[1].substr(lines[1].size() - 3), " s\n");
+  }
+  {
+    SCOPED_TRACE("the terminal closed after the first frame");
+    options.hang_up = true;
+    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, run.report);
+    EXPECT_EQ(ShapeOf(ShownOn(r.terminal)), "F") << r.terminal;
   }
 }
 

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -39,6 +40,16 @@ struct PtyOptions {
   /// the terminal when standard output is on it): a child that writes more
   /// than either holds cannot end sooner. Not a measure of anything.
   std::chrono::milliseconds hold{0};
+  /// Text the terminal must show before the report is read, instead of the
+  /// hold, when the report is not on the terminal: a child that writes more
+  /// than the pipe holds waits for it, however long that takes. Empty for
+  /// none.
+  std::string release_on;
+  /// Whether the terminal goes away, as a closed window takes it, once
+  /// release_on has shown and before the report is read. The child runs
+  /// with SIGHUP ignored, as under nohup, so that it lives on and its writes
+  /// to the terminal fail.
+  bool hang_up = false;
   /// The terminal's size.
   unsigned short columns = 80;
   unsigned short rows = 24;
@@ -106,20 +117,24 @@ inline PtyResult RunInTerminal(const std::function<int()>& child, const PtyOptio
     signal(SIGINT, SIG_DFL);
     signal(SIGTERM, SIG_DFL);
     signal(SIGPIPE, SIG_DFL);
+    signal(SIGHUP, options.hang_up ? SIG_IGN : SIG_DFL);
     _exit(child());
   }
   close(slave);
   if (pipe_fds[1] >= 0) close(pipe_fds[1]);
 
   // The terminal is read all along unless it carries the report; the report
-  // is read once the hold is over.
+  // is read once the hold is over or release_on has shown (or can no longer
+  // show).
   const auto deadline = ToolDeadline();
   const auto release = std::chrono::steady_clock::now() + options.hold;
   const bool report_on_terminal = options.out == Stream::kTerminal;
   int open_fds[2] = {master, pipe_fds[0]};
+  bool shown = false;
   char buffer[4096];
   while ((open_fds[0] >= 0 || open_fds[1] >= 0) && std::chrono::steady_clock::now() < deadline) {
-    const bool released = std::chrono::steady_clock::now() >= release;
+    const bool released = options.release_on.empty() ? std::chrono::steady_clock::now() >= release
+                                                     : shown || open_fds[0] < 0;
     pollfd polls[2];
     std::string* into[2];
     nfds_t count = 0;
@@ -145,6 +160,14 @@ inline PtyResult RunInTerminal(const std::function<int()>& child, const PtyOptio
       close(polls[k].fd);
       for (int& fd : open_fds) fd = fd == polls[k].fd ? -1 : fd;
     }
+    if (!shown && !options.release_on.empty() &&
+        result.terminal.find(options.release_on) != std::string::npos) {
+      shown = true;
+      if (options.hang_up && open_fds[0] >= 0) {
+        close(open_fds[0]);
+        open_fds[0] = -1;
+      }
+    }
   }
   for (const int fd : open_fds) {
     if (fd >= 0) close(fd);
@@ -153,6 +176,59 @@ inline PtyResult RunInTerminal(const std::function<int()>& child, const PtyOptio
   if (options.out == Stream::kFile) result.out = ReadWhole(out_path);
   if (options.err == Stream::kFile) result.err = ReadWhole(err_path);
   return result;
+}
+
+/// What a person saw happen on a terminal that progress is drawn on.
+struct Shown {
+  enum class Kind {
+    kFrame,   ///< a line drawn in place: "\r", text, clear to the end
+    kErase,   ///< "\r" and clear to the end
+    kLine,    ///< text and "\n", a line that stays
+    kBroken,  ///< anything else, to the end of the bytes
+  };
+  Kind kind;
+  std::string text;
+};
+
+/// Returns the frames, erases and lines that make up terminal, in order.
+inline std::vector<Shown> ShownOn(std::string_view terminal) {
+  constexpr std::string_view kClear = "\x1b[K";
+  std::vector<Shown> shown;
+  while (!terminal.empty()) {
+    if (terminal.substr(0, 1 + kClear.size()) == "\r\x1b[K") {
+      shown.push_back({Shown::Kind::kErase, ""});
+      terminal.remove_prefix(1 + kClear.size());
+      continue;
+    }
+    const bool frame = terminal.front() == '\r';
+    const std::string_view end = frame ? kClear : "\n";
+    const size_t start = frame ? 1 : 0;
+    const size_t stop = terminal.find(end);
+    const std::string_view text =
+        stop == std::string_view::npos ? terminal : terminal.substr(start, stop - start);
+    if (stop == std::string_view::npos || text.find_first_of("\r\n\x1b") != std::string::npos) {
+      shown.push_back({Shown::Kind::kBroken, std::string(terminal)});
+      break;
+    }
+    shown.push_back({frame ? Shown::Kind::kFrame : Shown::Kind::kLine, std::string(text)});
+    terminal.remove_prefix(stop + end.size());
+  }
+  return shown;
+}
+
+/// Returns the order of what shown holds, a letter each, with frames in a
+/// row as one: "F" frames, "E" an erase, "L" a line, "?" broken bytes.
+/// "FEL" is a message or summary after frames that stepped aside for it.
+inline std::string ShapeOf(const std::vector<Shown>& shown) {
+  std::string shape;
+  for (const Shown& s : shown) {
+    const char letter = s.kind == Shown::Kind::kFrame   ? 'F'
+                        : s.kind == Shown::Kind::kErase ? 'E'
+                        : s.kind == Shown::Kind::kLine  ? 'L'
+                                                        : '?';
+    if (letter != 'F' || shape.empty() || shape.back() != 'F') shape.push_back(letter);
+  }
+  return shape;
 }
 
 /// Runs the built wavtally with args in a child set up as options say.

@@ -4,7 +4,6 @@
 
 #include "base/path.h"
 #include "report/report_writer.h"
-#include "scan/scan.h"
 
 namespace wavtally {
 namespace {
@@ -42,7 +41,7 @@ void PrintUsage(LineWriter& stream) {
 }
 
 int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err, FileSystem& fs,
-                ProgressOpener open_progress) {
+                const ProgressOpener& open_progress, const ScanTuning& tuning) {
   if (args.size() != 1) {
     PrintUsage(err);
     return 1;
@@ -60,14 +59,13 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
     err.EndLine();
     return 1;
   }
-  const std::unique_ptr<Progress> progress =
-      open_progress != nullptr ? open_progress(err) : nullptr;
+  const std::unique_ptr<Progress> progress = open_progress ? open_progress(err) : nullptr;
   PrintReportHeader(out);
   ScanOutput output{out, err, progress.get()};
   // A root that cannot be listed leaves the report empty, which must not
   // pass for a folder without audio files; nor may a report that left
   // files out.
-  const ScanResult result = ScanFolder(root, root, output, fs);
+  const ScanResult result = ScanFolder(root, root, output, fs, tuning);
   const int status =
       FinishOutput(out, err, result == ScanResult::kComplete ? 0 : 1, progress.get());
   if (progress) progress->Finish();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "base/line_writer.h"
 #include "base/text.h"
 #include "report/progress.h"
+#include "scan/scan.h"
 
 namespace wavtally {
 
@@ -15,17 +17,18 @@ void PrintUsage(LineWriter& stream);
 
 /// Opens the progress display of a report run, which writes its summary
 /// through messages; returns null when none may show.
-using ProgressOpener = std::unique_ptr<Progress> (*)(LineWriter& messages);
+using ProgressOpener = std::function<std::unique_ptr<Progress>(LineWriter& messages)>;
 
 /// Runs the tool on args (the arguments after the program name) over the
 /// file system fs, writing the report or usage to out and messages to err,
-/// with the progress display open_progress opens, if any, for a report.
-/// Returns the exit status: 0 after help or a completed report, 1 for a
-/// wrong argument count, a folder that cannot be resolved, a DIR that cannot
-/// be listed, entries left out for a limit of the process, or a report that
-/// could not be written.
+/// with the progress display open_progress opens, if any, for a report, and
+/// the walk scheduled as tuning says. Returns the exit status: 0 after help
+/// or a completed report, 1 for a wrong argument count, a folder that cannot
+/// be resolved, a DIR that cannot be listed, entries left out for a limit of
+/// the process, or a report that could not be written.
 int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err, FileSystem& fs,
-                ProgressOpener open_progress = nullptr);
+                const ProgressOpener& open_progress = nullptr,
+                const ScanTuning& tuning = ScanTuning());
 
 /// Runs the tool on args with standard output and standard error, over the
 /// machine's own file system, with progress when a person watches.

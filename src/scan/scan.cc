@@ -280,15 +280,11 @@ class Walk {
         continue;
       }
       TopUpLooks();
-      if (sink_.ShowsProgress() && !look->Done()) {
-        // What the walk waits for now is the folder a person watching wants
-        // to see named.
-        path_.resize(frames_.back().path_size);
-        Path::AppendName(path_, look->name);
-        sink_.Reading(Relative(path_));
-      }
       Await(*look);
       Record(look->elapsed);
+      // Back to the folder whose entries these are, once the entry turned
+      // out to be none to walk.
+      if (look->look.kind != FolderLook::Kind::kFolder) ShowReading({});
       path_.resize(frames_.back().path_size);
       Path::AppendName(path_, look->name);
       if (look->HitLimit()) look->ByPath(Start(), Below(path_));
@@ -306,7 +302,10 @@ class Walk {
   }
 
   // Returns the look for the top folder's next candidate, handed out now if
-  // it was not looked at ahead; returns null when none is left.
+  // it was not looked at ahead; returns null when none is left. Names the
+  // entry for a person watching while the walk waits for its look: run on
+  // this thread, the look is under way inside Submit, and a look that hangs
+  // there (a dead mount point in a local tree) must show where it hangs.
   std::shared_ptr<LookJob> NextLook() {
     Frame& top = frames_.back();
     std::shared_ptr<LookJob> look;
@@ -321,7 +320,10 @@ class Walk {
         const std::shared_ptr<const Folder> folder = TopFolder();
         if (!folder) return nullptr;
         look->Reuse(folder);
+        ShowReading(look->name);
         Submit(look);
+      } else if (!look->Done()) {
+        ShowReading(look->name);
       }
       return look;
     }
@@ -329,8 +331,18 @@ class Walk {
     const std::shared_ptr<const Folder> folder = TopFolder();
     if (!folder) return nullptr;
     look = std::make_shared<LookJob>(fs_, gate_, folder, top.listing->Names()[top.next++]);
+    ShowReading(look->name);
     Submit(look);
     return look;
+  }
+
+  // Tells a progress display that the walk reads the entry name of the top
+  // folder, or the top folder itself for an empty name.
+  void ShowReading(std::wstring_view name) {
+    if (!sink_.ShowsProgress()) return;
+    path_.resize(frames_.back().path_size);
+    if (!name.empty()) Path::AppendName(path_, name);
+    sink_.Reading(Relative(path_));
   }
 
   // Hands out looks at the top folder's next few candidates, so that on a
