@@ -14,23 +14,27 @@ bool CharMatches(wchar_t pattern, wchar_t name) {
   return pattern == L'?' || FoldAscii(pattern) == FoldAscii(name);
 }
 
-}  // namespace
+// Returns true for "*.wav" and its kind, a star and then plain characters:
+// all a walk asks for, and they only need the end of a name compared.
+bool IsStarThenPlain(std::wstring_view pattern) {
+  return !pattern.empty() && pattern[0] == L'*' &&
+         pattern.find_first_of(L"*?", 1) == std::wstring_view::npos;
+}
 
-bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
-  // Greedy matching that remembers only the latest star: a later star can
-  // absorb anything an earlier one could, so backing up to the latest is
-  // enough and the work stays within pattern size times name size.
-  // "*.wav" and its kind, a star and then plain characters, are all a walk
-  // asks for: they only need the end of the name compared.
-  if (!pattern.empty() && pattern[0] == L'*' &&
-      pattern.find_first_of(L"*?", 1) == std::wstring_view::npos) {
-    const size_t tail = pattern.size() - 1;
-    if (name.size() < tail) return false;
-    for (size_t i = 0; i < tail; ++i) {
-      if (!CharMatches(pattern[1 + i], name[name.size() - tail + i])) return false;
-    }
-    return true;
+// Returns true when name ends in tail, ASCII case folded.
+bool EndMatches(std::wstring_view tail, std::wstring_view name) {
+  if (name.size() < tail.size()) return false;
+  const size_t start = name.size() - tail.size();
+  for (size_t i = 0; i < tail.size(); ++i) {
+    if (FoldAscii(tail[i]) != FoldAscii(name[start + i])) return false;
   }
+  return true;
+}
+
+// Greedy matching that remembers only the latest star: a later star can
+// absorb anything an earlier one could, so backing up to the latest is
+// enough and the work stays within pattern size times name size.
+bool MatchesAnyPattern(std::wstring_view pattern, std::wstring_view name) {
   size_t p = 0;
   size_t n = 0;
   size_t star = std::wstring_view::npos;
@@ -53,6 +57,13 @@ bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
   }
   while (p < pattern.size() && pattern[p] == L'*') ++p;
   return p == pattern.size();
+}
+
+}  // namespace
+
+bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
+  return IsStarThenPlain(pattern) ? EndMatches(pattern.substr(1), name)
+                                  : MatchesAnyPattern(pattern, name);
 }
 
 std::shared_ptr<FolderListing> FolderListing::Load(FileSystem& fs, const Folder& folder) {
@@ -114,9 +125,13 @@ PathFind::PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_vi
 
 void PathFind::Select(std::wstring_view name_pattern) {
   // The listing is already in order, so the matches come out in order too.
+  // The kind of pattern is settled once for the folder, not once a name.
   const NameList& names = listing_->Names();
+  const bool tail_only = IsStarThenPlain(name_pattern);
   for (size_t i = 0; i < names.size(); ++i) {
-    if (MatchesPattern(name_pattern, names[i])) matches_.push_back(i);
+    const bool match = tail_only ? EndMatches(name_pattern.substr(1), names[i])
+                                 : MatchesAnyPattern(name_pattern, names[i]);
+    if (match) matches_.push_back(i);
   }
 }
 
