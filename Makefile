@@ -102,6 +102,12 @@ windows: $(WINDOWS_BUILD)/CMakeCache.txt
 test-windows: build windows
 	tests/windows/run-tests $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
 
+# A corpus of real files written by ffmpeg and sox (apt-get install ffmpeg
+# sox), reported on by both builds and checked against ffprobe.
+.PHONY: test-corpus
+test-corpus: build windows
+	tests/windows/check-corpus $(BUILD)/wavtally $(WINDOWS_BUILD)/wavtally.exe
+
 # $(WINDOWS_BUILD)/wavtally-<version>-windows-x86_64.zip: wavtally.exe,
 # README.md and LICENSE.txt in one folder; SHA256SUMS beside it.
 package-windows: windows
