@@ -217,7 +217,7 @@ TEST(ProgressRunTest, AQuickRunOrOneThatFailsShowsItsSummaryAlone) {
 // Twenty WAV files in a folder whose name is wider than any terminal here.
 void TwentyInAWideFolder(SlowRun& run) {
   for (int i = 0; i < 20; ++i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "/t-%02d.wav", i);
     run.fs.File("/lib/" + std::string(100, 'w') + name, Stereo16(1));
   }

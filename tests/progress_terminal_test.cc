@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -196,6 +195,21 @@ TEST(NoProgressTest, NothingMoreWhenTheReportIsOnTheTerminalOrStandardErrorIsNot
   }
 }
 
+// Returns text with each number in it (digits, and commas between them) as
+// one "#", so that a frame's shape can be compared whatever its counts.
+std::string NumbersAsHash(const std::string& text) {
+  std::string shape;
+  for (size_t i = 0; i < text.size();) {
+    if (text[i] < '0' || text[i] > '9') {
+      shape += text[i++];
+      continue;
+    }
+    while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == ',')) ++i;
+    shape += '#';
+  }
+  return shape;
+}
+
 TEST(ProgressToolTest, TheTimerDrawsWhileTheReportWaitsAndAClosedTerminalEndsOnlyTheDisplay) {
   LongRun run;
   PtyOptions options;
@@ -211,11 +225,14 @@ TEST(ProgressToolTest, TheTimerDrawsWhileTheReportWaitsAndAClosedTerminalEndsOnl
     const std::string shape = ShapeOf(shown);
     // The message comes once the report is read, then perhaps more frames.
     EXPECT_TRUE(shape == "FELL" || shape == "FELFEL") << r.terminal;
-    const std::regex frame(R"([0-9]+ files? \(0 WAV\), 1 folder, [0-9,]+ files/s, reading /)");
     std::vector<std::string> lines;
     for (const Shown& s : shown) {
       if (s.kind == Shown::Kind::kFrame) {
-        EXPECT_TRUE(std::regex_match(s.text, frame)) << s.text;
+        const std::string shape = NumbersAsHash(s.text);
+        EXPECT_TRUE(shape == "# files (# WAV), # folder, # files/s, reading /" ||
+                    shape == "# file (# WAV), # folder, # files/s, reading /")
+            << s.text;
+        EXPECT_NE(s.text.find(" (0 WAV), 1 folder, "), std::string::npos) << s.text;
       }
       if (s.kind == Shown::Kind::kLine) lines.push_back(s.text + "\n");
     }
