@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <new>
 #include <string>
 
@@ -101,18 +102,24 @@ TEST(WalkLimitsTest, AShortageThatPassesIsRetriedAndOneThatStaysFailsTheRun) {
     SCOPED_TRACE(threads ? "threads" : "one at a time");
     // Memory runs out for a moment: once as an error, once as an exception
     // in the job, for an open, a look and a listing.
-    int left = 3;
+    // The hook runs on the pool's threads: the first three calls that match
+    // fail, however they interleave.
+    std::atomic<int> left{3};
     fs.SetHook([&](Call call, const std::string& path) {
-      if (left == 0) return;
-      if ((call == Call::kOpen && path == "/r/g12/x13.wav") ||
-          (call == Call::kStat && path == "/r/g13") || (call == Call::kList && path == "/r/g15")) {
-        --left;
-        throw std::bad_alloc();
+      if (!((call == Call::kOpen && path == "/r/g12/x13.wav") ||
+            (call == Call::kStat && path == "/r/g13") ||
+            (call == Call::kList && path == "/r/g15"))) {
+        return;
       }
+      int now = left.load();
+      do {
+        if (now == 0) return;
+      } while (!left.compare_exchange_weak(now, now - 1));
+      throw std::bad_alloc();
     });
     EXPECT_EQ(Difference(WalkTree(fs, threads ? Threads() : OneAtATime()).report, expected.report),
               "");
-    EXPECT_EQ(left, 0);
+    EXPECT_EQ(left.load(), 0);
     fs.SetHook(nullptr);
   }
   // A file the process cannot open however few others it has open gets a
