@@ -163,16 +163,10 @@ class MemoryFileSystem : public FileSystem {
       failed.kind = FolderLook::Kind::kFailed;
       return failed;
     }
-    std::shared_ptr<Node> node = folder.node;
+    std::shared_ptr<Node> node;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const std::string names = EncodeUtf8(relative);
-      for (size_t start = 0; node && start <= names.size();) {
-        const size_t end = std::min(names.find('/', start), names.size());
-        const auto child = node->children.find(names.substr(start, end - start));
-        node = child != node->children.end() ? child->second : nullptr;
-        start = end + 1;
-      }
+      node = Find(EncodeUtf8(relative), folder.node);
     }
     return Opened(node, path);
   }
@@ -303,9 +297,10 @@ class MemoryFileSystem : public FileSystem {
     return false;
   }
 
-  // Returns the node at path, or null; the mutex is held.
-  std::shared_ptr<Node> Find(const std::string& path) const {
-    std::shared_ptr<Node> node = root_;
+  // Returns the node at path below from (the root when null), or null; the
+  // mutex is held.
+  std::shared_ptr<Node> Find(const std::string& path, std::shared_ptr<Node> from = nullptr) const {
+    std::shared_ptr<Node> node = from ? std::move(from) : root_;
     size_t start = 0;
     while (node && start < path.size()) {
       if (path[start] == '/') {

@@ -59,11 +59,24 @@ bool MatchesAnyPattern(std::wstring_view pattern, std::wstring_view name) {
   return p == pattern.size();
 }
 
+// A name pattern whose kind is settled once, however many names it meets.
+class Matcher {
+ public:
+  explicit Matcher(std::wstring_view pattern)
+      : pattern_(pattern), tail_only_(IsStarThenPlain(pattern)) {}
+  bool Matches(std::wstring_view name) const {
+    return tail_only_ ? EndMatches(pattern_.substr(1), name) : MatchesAnyPattern(pattern_, name);
+  }
+
+ private:
+  std::wstring_view pattern_;
+  bool tail_only_;
+};
+
 }  // namespace
 
 bool MatchesPattern(std::wstring_view pattern, std::wstring_view name) {
-  return IsStarThenPlain(pattern) ? EndMatches(pattern.substr(1), name)
-                                  : MatchesAnyPattern(pattern, name);
+  return Matcher(pattern).Matches(name);
 }
 
 std::shared_ptr<FolderListing> FolderListing::Load(FileSystem& fs, const Folder& folder) {
@@ -125,13 +138,10 @@ PathFind::PathFind(std::shared_ptr<const FolderListing> listing, std::wstring_vi
 
 void PathFind::Select(std::wstring_view name_pattern) {
   // The listing is already in order, so the matches come out in order too.
-  // The kind of pattern is settled once for the folder, not once a name.
   const NameList& names = listing_->Names();
-  const bool tail_only = IsStarThenPlain(name_pattern);
+  const Matcher matcher(name_pattern);
   for (size_t i = 0; i < names.size(); ++i) {
-    const bool match = tail_only ? EndMatches(name_pattern.substr(1), names[i])
-                                 : MatchesAnyPattern(name_pattern, names[i]);
-    if (match) matches_.push_back(i);
+    if (matcher.Matches(names[i])) matches_.push_back(i);
   }
 }
 

@@ -183,6 +183,22 @@ FolderLook InvalidName() {
   return look;
 }
 
+// Opens the folder at path relative to dir (a descriptor or AT_FDCWD) in as
+// few calls as its length allows.
+FolderLook OpenBelow(int dir, std::wstring_view path) {
+  std::string native;
+  if (path.empty() || !ToNative(path, &native)) return InvalidName();
+  AtPath at;
+  int code = 0;
+  if (!at.Resolve(native, &code, dir)) {
+    FolderLook look;
+    look.kind = FolderLook::Kind::kFailed;
+    look.error = ErrorOf(code);
+    return look;
+  }
+  return OpenFolderIn(at.Dir(), at.Name());
+}
+
 class PosixFileSystem final : public FileSystem {
  public:
   size_t SpareHandles() override { return platform::SpareDescriptors(); }
@@ -199,24 +215,6 @@ class PosixFileSystem final : public FileSystem {
     return OpenFolderIn(static_cast<const PosixFolder&>(parent).Fd(), native.c_str());
   }
 
- private:
-  // Opens the folder at path relative to dir in as few calls as its length
-  // allows.
-  static FolderLook OpenBelow(int dir, std::wstring_view path) {
-    std::string native;
-    if (path.empty() || !ToNative(path, &native)) return InvalidName();
-    AtPath at;
-    int code = 0;
-    if (!at.Resolve(native, &code, dir)) {
-      FolderLook look;
-      look.kind = FolderLook::Kind::kFailed;
-      look.error = ErrorOf(code);
-      return look;
-    }
-    return OpenFolderIn(at.Dir(), at.Name());
-  }
-
- public:
   bool ReadNames(const Folder& folder, NameList* names, FsError* error) override {
     error->Clear();
     const int fd = static_cast<const PosixFolder&>(folder).Fd();

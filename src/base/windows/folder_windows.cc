@@ -105,38 +105,28 @@ FolderLook Failed(DWORD code) {
   return look;
 }
 
-// Returns the attributes of the entry at long_path itself, a link not
-// followed, or INVALID_FILE_ATTRIBUTES when it cannot be read.
-DWORD EntryAttributes(const std::wstring& long_path) {
-  return GetFileAttributesW(long_path.c_str());
-}
-
 // Returns true when code, the error of an open that followed links, only
-// says that the entry is a link (or junction) that leads nowhere: such a
-// link names nothing and is not worth a word.
-bool LeadsNowhere(const std::wstring& long_path, DWORD code) {
-  if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND) return false;
-  const DWORD attributes = EntryAttributes(long_path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+// says that the entry, whose own attributes (GetFileAttributesW, a link not
+// followed) are attributes, is a link or junction that leads nowhere: such
+// a link names nothing and is not worth a word.
+bool LeadsNowhere(DWORD attributes, DWORD code) {
+  return (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) &&
+         attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-// Reads the identity of the open folder: the 128-bit file id where the
-// volume has one (ReFS), the 64-bit index otherwise.
-bool ReadFolderId(HANDLE handle, FolderId* id) {
+// Returns the identity of the open folder that info describes: the 128-bit
+// file id where the volume has one (ReFS), the 64-bit index otherwise.
+FolderId FolderIdOf(HANDLE handle, const BY_HANDLE_FILE_INFORMATION& info) {
   FILE_ID_INFO wide = {};
   if (GetFileInformationByHandleEx(handle, FileIdInfo, &wide, sizeof wide)) {
     uint64_t low = 0, high = 0;
     static_assert(sizeof wide.FileId.Identifier == 2 * sizeof low);
     std::memcpy(&low, wide.FileId.Identifier, sizeof low);
     std::memcpy(&high, wide.FileId.Identifier + sizeof low, sizeof high);
-    *id = FolderId{wide.VolumeSerialNumber, low, high};
-    return true;
+    return FolderId{wide.VolumeSerialNumber, low, high};
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) return false;
-  *id = FolderId{info.dwVolumeSerialNumber,
-                 (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0};
-  return true;
+  return FolderId{info.dwVolumeSerialNumber,
+                  (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow, 0};
 }
 
 // Looks at the folder at long_path: opening it follows links and junctions,
@@ -153,8 +143,8 @@ FolderLook LookAt(const std::wstring& long_path) {
   if (handle.get() == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (ErrorOf(code).limit) return Failed(code);
-    if (LeadsNowhere(long_path, code)) return look;
-    const DWORD attributes = EntryAttributes(long_path);
+    const DWORD attributes = GetFileAttributesW(long_path.c_str());
+    if (LeadsNowhere(attributes, code)) return look;
     // Gone since it was listed, or out of reach: it may hide a whole tree.
     if (attributes == INVALID_FILE_ATTRIBUTES) return Failed(code);
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return look;
@@ -165,7 +155,7 @@ FolderLook LookAt(const std::wstring& long_path) {
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handle.get(), &info)) return Failed(GetLastError());
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return look;
-  if (!ReadFolderId(handle.get(), &look.id)) return Failed(GetLastError());
+  look.id = FolderIdOf(handle.get(), info);
   look.kind = FolderLook::Kind::kFolder;
   look.has_id = true;
   look.folder = std::make_unique<WindowsFolder>(long_path);
@@ -268,7 +258,7 @@ class WindowsFileSystem final : public FileSystem {
         case ERROR_LOCK_VIOLATION:
           break;
         default:
-          if (!LeadsNowhere(long_path, code)) *error = ErrorOf(code);
+          if (!LeadsNowhere(GetFileAttributesW(long_path.c_str()), code)) *error = ErrorOf(code);
           break;
       }
       return nullptr;
