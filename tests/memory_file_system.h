@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
@@ -99,6 +100,25 @@ class MemoryFileSystem : public FileSystem {
     failures_[{call, path}] = FsError{error, limit};
     tracking_ = true;
   }
+  /// Makes the folder at path one that is there but cannot be opened, as a
+  /// folder without search permission is; returns nothing.
+  void Lock(const std::string& path) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (const std::shared_ptr<Node> node = Find(path)) node->locked = true;
+  }
+  /// Makes the calls numbered first to first + count - 1, counting every
+  /// call of any kind from 0, fail with error, or throw std::bad_alloc when
+  /// error has no text; returns nothing.
+  void FailCalls(int first, int count, FsError error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    fault_first_ = first;
+    fault_count_ = count;
+    fault_ = std::move(error);
+  }
+  /// Returns how many calls of any kind were made.
+  int AllCalls() const { return all_calls_.load(); }
+  /// Returns how many folders and files are open now.
+  int OpenHandles() const { return open_handles_.load(); }
   /// Lets at most handles folders and files be open at once; an open beyond
   /// fails as too many open files would; returns nothing.
   void LimitHandles(int handles) { handle_limit_ = handles; }
@@ -181,14 +201,19 @@ class MemoryFileSystem : public FileSystem {
 
   std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,
                                          FsError* error) override {
+    return OpenFileBelow(parent, name, error);
+  }
+
+  // One call, as a system call takes a relative path.
+  std::unique_ptr<ByteSource> OpenFileBelow(const Folder& parent, std::wstring_view relative,
+                                            FsError* error) override {
     const auto& folder = static_cast<const MemoryFolder&>(parent);
-    const std::string path = tracking_ ? Child(folder.path, name) : std::string();
+    const std::string path = tracking_ ? Child(folder.path, relative) : std::string();
     if (!Begin(Call::kOpen, path, error)) return nullptr;
     std::shared_ptr<Node> node;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      const auto child = folder.node->children.find(EncodeUtf8(name));
-      if (child != folder.node->children.end()) node = child->second;
+      node = Find(EncodeUtf8(relative), folder.node);
     }
     if (!node) error->text = "no such file or directory";
     if (!node || node->folder) return nullptr;
@@ -202,6 +227,7 @@ class MemoryFileSystem : public FileSystem {
     std::vector<uint8_t> bytes;
     std::map<std::string, std::shared_ptr<Node>> children;
     uint64_t id;
+    bool locked = false;
   };
 
   // Holds one of the file system's handles until destroyed.
@@ -256,6 +282,13 @@ class MemoryFileSystem : public FileSystem {
       return look;
     }
     if (!node->folder) return look;
+    if (node->locked) {
+      look.kind = FolderLook::Kind::kUnlistable;
+      look.has_id = true;
+      look.id = FolderId{1, node->id};
+      look.error.text = "permission denied";
+      return look;
+    }
     if (!TakeHandle(&look.error)) {
       look.kind = FolderLook::Kind::kFailed;
       return look;
@@ -287,8 +320,20 @@ class MemoryFileSystem : public FileSystem {
   bool Begin(Call call, const std::string& path, FsError* error) {
     error->Clear();
     ++calls_[static_cast<int>(call)];
+    const int index = all_calls_++;
     if (hook_) hook_(call, path);
     now_ += latency_.load();
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (index >= fault_first_ && index < fault_first_ + fault_count_) {
+        if (!fault_.Failed()) {
+          lock.unlock();
+          throw std::bad_alloc();
+        }
+        *error = fault_;
+        return false;
+      }
+    }
     if (!tracking_) return true;
     std::lock_guard<std::mutex> lock(mutex_);
     const auto failure = failures_.find({call, path});
@@ -338,6 +383,10 @@ class MemoryFileSystem : public FileSystem {
   std::atomic<int64_t> latency_{0};
   std::atomic<int64_t> now_{0};
   std::atomic<int> calls_[3] = {};
+  std::atomic<int> all_calls_{0};
+  int fault_first_ = 0;
+  int fault_count_ = 0;
+  FsError fault_;
   std::atomic<int> open_handles_{0};
   std::atomic<int> most_handles_{0};
   int handle_limit_ = 0;

@@ -17,4 +17,17 @@ std::unique_ptr<ByteSource> FileSystem::OpenFile(const CStdStr& path, FsError* e
   return OpenFileAt(*folder.folder, name, error);
 }
 
+std::unique_ptr<ByteSource> FileSystem::OpenFileBelow(const Folder& top, std::wstring_view relative,
+                                                      FsError* error) {
+  error->Clear();
+  const size_t sep = relative.rfind(Path::GetNameSeparator());
+  if (sep == std::wstring_view::npos) return OpenFileAt(top, relative, error);
+  FolderLook folder = OpenFolderBelow(top, relative.substr(0, sep));
+  if (folder.kind != FolderLook::Kind::kFolder) {
+    *error = folder.error.Failed() ? folder.error : FsError{"not a directory", false};
+    return nullptr;
+  }
+  return OpenFileAt(*folder.folder, relative.substr(sep + 1), error);
+}
+
 }  // namespace wavtally

@@ -93,6 +93,13 @@ class FileSystem {
   virtual std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,
                                                  FsError* error) = 0;
 
+  /// Opens the regular file at relative below top (names as the listings
+  /// gave them, joined by the separator) with as few handles as the system
+  /// allows: for a walk that is short of handles and has closed the file's
+  /// folder. Returns null as OpenFileAt does.
+  virtual std::unique_ptr<ByteSource> OpenFileBelow(const Folder& top, std::wstring_view relative,
+                                                    FsError* error);
+
   /// Returns how many more handles (open folders and files) the process may
   /// hold at once before the system refuses, or a large number where there
   /// is no such limit.

@@ -72,16 +72,21 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
   return status;
 }
 
-int WavtallyMain(const std::vector<CStdStr>& args) {
+int RunWavtallyGuarded(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err,
+                       FileSystem& fs, const ProgressOpener& open_progress) {
   // Nothing here throws by design; only running out of memory can, and even
   // then the run must end with a message and a failure status.
   try {
-    return RunWavtally(args, StdOut(), StdErr(), DiskFileSystem(), &Progress::Open);
+    return RunWavtally(args, out, err, fs, open_progress);
   } catch (...) {
-    StdErr().Write(std::string_view("wavtally: out of memory"));
-    StdErr().EndLine();
+    err.Write(std::string_view("wavtally: out of memory"));
+    err.EndLine();
     return 1;
   }
+}
+
+int WavtallyMain(const std::vector<CStdStr>& args) {
+  return RunWavtallyGuarded(args, StdOut(), StdErr(), DiskFileSystem(), &Progress::Open);
 }
 
 }  // namespace wavtally

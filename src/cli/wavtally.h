@@ -30,6 +30,11 @@ int RunWavtally(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& e
                 const ProgressOpener& open_progress = nullptr,
                 const ScanTuning& tuning = ScanTuning());
 
+/// Runs RunWavtally; a run that memory ran out for (the one way anything
+/// here can throw) ends with "wavtally: out of memory" on err and status 1.
+int RunWavtallyGuarded(const std::vector<CStdStr>& args, LineWriter& out, LineWriter& err,
+                       FileSystem& fs, const ProgressOpener& open_progress = nullptr);
+
 /// Runs the tool on args with standard output and standard error, over the
 /// machine's own file system, with progress when a person watches.
 int WavtallyMain(const std::vector<CStdStr>& args);

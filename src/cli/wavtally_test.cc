@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <new>
 #include <string>
 #include <vector>
 
@@ -140,6 +141,21 @@ TEST(CommandLineTest, FilesLeftOutForALimitOfTheProcessFailTheRun) {
   EXPECT_EQ(Tally(fs, {L"/lib"}),
             (Outcome{1, kHeader + "/a.mid" + kNa,
                      "wavtally: cannot open file '/lib/b.wav': too many open files\n"}));
+}
+
+TEST(CommandLineTest, MemoryThatRunsOutOutsideTheWalkFailsTheRunWithAWord) {
+  MemoryFileSystem fs;
+  fs.File("/lib/a.mid");
+  for (const Call call : {Call::kStat, Call::kList}) {
+    // The front end's own look at DIR, then the walk's listing: the first
+    // is the front end's, not a job's, so nothing but the guard catches it.
+    fs.SetHook([call](Call made, const std::string&) {
+      if (made == call) throw std::bad_alloc();
+    });
+    StringLineWriter out, err;
+    EXPECT_EQ(RunWavtallyGuarded({L"/lib"}, out, err, fs), 1);
+    EXPECT_NE(err.Text().find("out of memory"), std::string::npos) << err.Text();
+  }
 }
 
 }  // namespace

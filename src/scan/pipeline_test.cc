@@ -14,6 +14,7 @@
 
 #include "memory_file_system.h"
 #include "scan/scan.h"
+#include "walk_fixture.h"
 #include "wave_builder.h"
 
 namespace wavtally {
@@ -23,73 +24,12 @@ using test::MemoryFileSystem;
 using test::Stereo16;
 using Call = MemoryFileSystem::Call;
 
-// Runs jobs only when the walk waits for one, each time a job picked at
-// random among those handed over, so they finish in any order the seed
-// gives; some run right when they are handed over. No threads, no timing:
-// the same seed always gives the same order.
-class ShuffledExecutor : public Executor {
- public:
-  explicit ShuffledExecutor(unsigned seed) : random_(seed) {}
-
-  void Submit(std::shared_ptr<Job> job) override {
-    ++submitted;
-    pending_.push_back(std::move(job));
-    most_pending = std::max(most_pending, pending_.size());
-    if (random_() % 4 == 0) RunOne();
-  }
-  void Wait(const Job& job) override {
-    while (!job.Done()) {
-      if (pending_.empty()) {
-        ADD_FAILURE() << "waited for a job that was never handed over";
-        return;
-      }
-      RunOne();
-    }
-  }
-  void WaitAll() override {
-    while (!pending_.empty()) RunOne();
-  }
-  void SetParallelism(size_t jobs) override { parallelism = jobs; }
-
-  size_t submitted = 0;
-  size_t most_pending = 0;
-  size_t parallelism = 0;
-
- private:
-  void RunOne() {
-    const size_t i = random_() % pending_.size();
-    std::shared_ptr<Job> job = std::move(pending_[i]);
-    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
-    job->RunToEnd();
-  }
-
-  std::mt19937 random_;
-  std::vector<std::shared_ptr<Job>> pending_;
-};
-
-std::string Values(uint32_t frames) {
-  return "\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t" + std::to_string(frames) + "\n";
-}
-
-const std::string kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
-
-struct WalkResult {
-  std::string report;
-  std::string errors;
-  bool complete = false;
-};
-
-WalkResult WalkTree(MemoryFileSystem& fs, const ScanTuning& tuning,
-                    const std::string& root_text = "/r") {
-  StringLineWriter report, errors;
-  ScanOutput out{report, errors};
-  const Path root(DecodeUtf8(root_text));
-  WalkResult r;
-  r.complete = ScanFolder(root, root, out, fs, tuning) == ScanResult::kComplete;
-  r.report = report.Text();
-  r.errors = errors.Text();
-  return r;
-}
+using test::Difference;
+using test::ShuffledExecutor;
+using test::Values;
+using test::WalkResult;
+using test::WalkTree;
+const std::string& kNa = test::kNaLine;
 
 // A tree with something of every kind a walk meets: files read and refused,
 // MIDI files, folders nested, failing and reached twice.
@@ -144,7 +84,7 @@ TEST(OrderedWalkTest, AnyCompletionOrderGivesTheReportOfAWalkOneFileAtATime) {
       const WalkResult r = WalkTree(fs, tuning);
       ASSERT_EQ(r.report, one_at_a_time.report) << "window " << window << ", seed " << seed;
       ASSERT_EQ(r.errors, one_at_a_time.errors) << "window " << window << ", seed " << seed;
-      EXPECT_TRUE(r.complete);
+      EXPECT_TRUE(r.complete());
       // Every WAV file went through the executor, and never more than the
       // window (plus the folders looked at ahead) waited at once.
       EXPECT_GE(executor.submitted, 36u);
@@ -257,7 +197,7 @@ TEST(OrderedWalkTest, ARootThatCannotBeListedIsAnIncompleteReport) {
   fs.File("/r/a.wav", Stereo16(1));
   fs.Fail(Call::kList, "/r", "input/output error");
   const WalkResult r = WalkTree(fs, ScanTuning());
-  EXPECT_FALSE(r.complete);
+  EXPECT_FALSE(r.complete());
   EXPECT_EQ(r.report, "");
   EXPECT_EQ(r.errors, "wavtally: cannot list folder '/r': input/output error\n");
   // A subfolder that fails is named, but the report is still complete.
@@ -265,7 +205,7 @@ TEST(OrderedWalkTest, ARootThatCannotBeListedIsAnIncompleteReport) {
   MemoryFileSystem other;
   other.File("/r/s/a.wav", Stereo16(1));
   other.Fail(Call::kList, "/r/s", "input/output error");
-  EXPECT_TRUE(WalkTree(other, ScanTuning()).complete);
+  EXPECT_TRUE(WalkTree(other, ScanTuning()).complete());
 }
 
 TEST(OrderedWalkTest, LinkGraphsAreWalkedOnceAFolder) {

@@ -10,6 +10,7 @@
 
 #include "memory_file_system.h"
 #include "scan/scan.h"
+#include "walk_fixture.h"
 #include "wave_builder.h"
 
 namespace wavtally {
@@ -19,45 +20,11 @@ using test::MemoryFileSystem;
 using test::Stereo16;
 using Call = MemoryFileSystem::Call;
 
-struct WalkResult {
-  std::string report;
-  std::string errors;
-  ScanResult result = ScanResult::kIncomplete;
-};
-
-WalkResult WalkTree(MemoryFileSystem& fs, const ScanTuning& tuning, const wchar_t* root = L"/r") {
-  StringLineWriter report, errors;
-  ScanOutput out{report, errors};
-  const Path root_path{CStdStr(root)};
-  WalkResult r;
-  r.result = ScanFolder(root_path, root_path, out, fs, tuning);
-  r.report = report.Text();
-  r.errors = errors.Text();
-  return r;
-}
-
-// Returns "" when a and b are the same text, else the first line where they
-// part, from each: reports are too long to be shown whole.
-std::string Difference(const std::string& a, const std::string& b) {
-  if (a == b) return "";
-  size_t at = 0;
-  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-  const size_t line = a.rfind('\n', at == 0 ? 0 : at - 1);
-  const size_t start = line == std::string::npos ? 0 : line + 1;
-  return "\n  got:      " + a.substr(start, 80) + "\n  expected: " + b.substr(start, 80);
-}
-
-ScanTuning OneAtATime() {
-  ScanTuning tuning;
-  tuning.mode = ScanTuning::Mode::kInline;
-  return tuning;
-}
-
-ScanTuning Threads() {
-  ScanTuning tuning;
-  tuning.mode = ScanTuning::Mode::kPooled;
-  return tuning;
-}
+using test::Difference;
+using test::OneAtATime;
+using test::Threads;
+using test::WalkResult;
+using test::WalkTree;
 
 // Twenty folders of fifty WAV files, some folders deeper, all of it
 // readable.

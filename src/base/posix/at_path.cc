@@ -54,26 +54,4 @@ bool LeadsNowhere(int dir, const char* name, int code) {
   return ::fstatat(dir, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
 }
 
-bool IsLimit(int code) { return code == EMFILE || code == ENFILE || code == ENOMEM; }
-
-FsError OpenFailure(int code) {
-  FsError error;
-  switch (code) {
-    // There, but no file this process may read: it gets its N/A line and no
-    // word, as the file's own permissions are no failure of the run.
-    case EACCES:
-    case EPERM:
-    case ENXIO:
-    case ENODEV:
-    case ETXTBSY:
-    case EWOULDBLOCK:
-      return error;
-    default:
-      break;
-  }
-  error.text = ErrorText(code);
-  error.limit = IsLimit(code);
-  return error;
-}
-
 }  // namespace wavtally::platform

@@ -43,13 +43,4 @@ class AtPath {
 /// link itself is there. Such a link names nothing and is not worth a word.
 bool LeadsNowhere(int dir, const char* name, int code);
 
-/// Returns true when code says that the process ran into a limit of its own
-/// (open descriptors, memory) rather than something about the entry.
-bool IsLimit(int code);
-
-/// Returns the failure that code, the errno of a failed open of a file, stands
-/// for: a limit of the process; nothing to say, when the file is there but
-/// may not be read or is no file to read; otherwise its text.
-FsError OpenFailure(int code);
-
 }  // namespace wavtally::platform

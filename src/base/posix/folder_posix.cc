@@ -12,6 +12,7 @@
 #include "base/file_system.h"
 #include "base/platform.h"
 #include "base/posix/at_path.h"
+#include "base/posix/posix_error.h"
 
 namespace wavtally {
 namespace platform {
@@ -70,6 +71,7 @@ using platform::ErrorText;
 using platform::IsLimit;
 using platform::LeadsNowhere;
 using platform::OpenFailure;
+using platform::PosixError;
 
 class PosixFolder final : public Folder {
  public:
@@ -92,6 +94,7 @@ class PosixFile final : public ByteSource {
   PosixFile& operator=(const PosixFile&) = delete;
 
   uint64_t Size() const override { return size_; }
+  void SetSize(uint64_t size) { size_ = size; }
   size_t ReadAt(uint64_t offset, void* data, size_t size) override {
     auto* out = static_cast<char*>(data);
     size_t done = 0;
@@ -110,13 +113,6 @@ class PosixFile final : public ByteSource {
   int fd_;
   uint64_t size_;
 };
-
-FsError ErrorOf(int code) {
-  FsError error;
-  error.text = ErrorText(code);
-  error.limit = IsLimit(code);
-  return error;
-}
 
 // Returns the bytes the system calls take for text, or false when it holds a
 // NUL: the call would silently act on a shorter, different path.
@@ -142,7 +138,7 @@ FolderLook OpenFolderIn(int dir, const char* name) {
     struct stat info;
     if (::fstat(fd, &info) != 0) {
       look.kind = FolderLook::Kind::kFailed;
-      look.error = ErrorOf(errno);
+      look.error = PosixError(errno);
       return look;
     }
     look.kind = FolderLook::Kind::kFolder;
@@ -153,7 +149,7 @@ FolderLook OpenFolderIn(int dir, const char* name) {
   }
   if (IsLimit(open_code)) {
     look.kind = FolderLook::Kind::kFailed;
-    look.error = ErrorOf(open_code);
+    look.error = PosixError(open_code);
     return look;
   }
   struct stat info;
@@ -164,7 +160,7 @@ FolderLook OpenFolderIn(int dir, const char* name) {
     // a loop of links, a path too long, a parent that may not be searched.
     if (!LeadsNowhere(dir, name, code)) {
       look.kind = FolderLook::Kind::kFailed;
-      look.error = ErrorOf(code);
+      look.error = PosixError(code);
     }
     return look;
   }
@@ -172,14 +168,14 @@ FolderLook OpenFolderIn(int dir, const char* name) {
   look.kind = FolderLook::Kind::kUnlistable;
   look.has_id = true;
   look.id = FolderId{static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
-  look.error = ErrorOf(open_code);
+  look.error = PosixError(open_code);
   return look;
 }
 
 FolderLook InvalidName() {
   FolderLook look;
   look.kind = FolderLook::Kind::kFailed;
-  look.error = ErrorOf(EINVAL);
+  look.error = PosixError(EINVAL);
   return look;
 }
 
@@ -193,10 +189,32 @@ FolderLook OpenBelow(int dir, std::wstring_view path) {
   if (!at.Resolve(native, &code, dir)) {
     FolderLook look;
     look.kind = FolderLook::Kind::kFailed;
-    look.error = ErrorOf(code);
+    look.error = PosixError(code);
     return look;
   }
   return OpenFolderIn(at.Dir(), at.Name());
+}
+
+// Opens the regular file name in dir, without blocking on a FIFO or device.
+std::unique_ptr<ByteSource> OpenFileIn(int dir, const char* name, FsError* error) {
+  int fd;
+  do {
+    // O_NONBLOCK keeps a FIFO or a device from stalling the walk in open();
+    // it changes nothing for the regular files that are kept.
+    fd = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    const int code = errno;
+    if (!LeadsNowhere(dir, name, code)) *error = OpenFailure(code);
+    return nullptr;
+  }
+  // Owned from here, so that no way out leaks it: a walk over many entries
+  // that are no regular files would run out of descriptors.
+  auto file = std::make_unique<PosixFile>(fd, 0);
+  struct stat st;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return nullptr;
+  file->SetSize(static_cast<uint64_t>(st.st_size));
+  return file;
 }
 
 class PosixFileSystem final : public FileSystem {
@@ -224,14 +242,14 @@ class PosixFileSystem final : public FileSystem {
     constexpr size_t kBufferSize = 32 * 1024;
     const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
     if (!buffer) {
-      *error = ErrorOf(ENOMEM);
+      *error = PosixError(ENOMEM);
       return false;
     }
     for (;;) {
       const ssize_t got = ::getdents64(fd, buffer.get(), kBufferSize);
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) {
-        *error = ErrorOf(errno);
+        *error = PosixError(errno);
         return false;
       }
       if (got == 0) return true;
@@ -250,24 +268,23 @@ class PosixFileSystem final : public FileSystem {
     error->Clear();
     std::string native;
     if (name.empty() || !ToNative(name, &native)) return nullptr;
-    const int dir = static_cast<const PosixFolder&>(parent).Fd();
-    int fd;
-    do {
-      // O_NONBLOCK keeps a FIFO or a device from stalling the walk in
-      // open(); it changes nothing for the regular files that are kept.
-      fd = ::openat(dir, native.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-      const int code = errno;
-      if (!LeadsNowhere(dir, native.c_str(), code)) *error = OpenFailure(code);
+    return OpenFileIn(static_cast<const PosixFolder&>(parent).Fd(), native.c_str(), error);
+  }
+
+  // One openat relative to top, or a few for a path past PATH_MAX, and no
+  // descriptor held for the file's folder.
+  std::unique_ptr<ByteSource> OpenFileBelow(const Folder& top, std::wstring_view relative,
+                                            FsError* error) override {
+    error->Clear();
+    std::string native;
+    if (relative.empty() || !ToNative(relative, &native)) return nullptr;
+    AtPath at;
+    int code = 0;
+    if (!at.Resolve(native, &code, static_cast<const PosixFolder&>(top).Fd())) {
+      *error = PosixError(code);
       return nullptr;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-      ::close(fd);
-      return nullptr;
-    }
-    return std::make_unique<PosixFile>(fd, static_cast<uint64_t>(st.st_size));
+    return OpenFileIn(at.Dir(), at.Name(), error);
   }
 };
 

@@ -209,6 +209,12 @@ class WindowsFileSystem final : public FileSystem {
     return OpenFolderAt(top, relative);
   }
 
+  // One long path, so no handle is held for the file's folder.
+  std::unique_ptr<ByteSource> OpenFileBelow(const Folder& top, std::wstring_view relative,
+                                            FsError* error) override {
+    return OpenFileAt(top, relative, error);
+  }
+
   bool ReadNames(const Folder& folder, NameList* names, FsError* error) override {
     error->Clear();
     // Every name is listed and matched by the caller: the system's own

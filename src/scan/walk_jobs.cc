@@ -1,0 +1,150 @@
+#include "scan/walk_jobs.h"
+
+#include <string>
+#include <utility>
+
+#include "scan/scan.h"
+
+namespace wavtally {
+namespace {
+
+FsError OutOfMemory() { return FsError{"out of memory", true}; }
+
+// Copies what the reader delivered into the eight reported values.
+bool ReadSummary(TqAudioFileReader* created, FormatSummary& out) {
+  const std::unique_ptr<TqAudioFileReader> reader(created);
+  if (!reader ||
+      !reader->Open(TqAudioFileReader::kReadFormat | TqAudioFileReader::kReadSampleCount)) {
+    return false;
+  }
+  const TqAudioFormat& format = reader->GetFormat();
+  FormatSummary summary;
+  summary.formatTag = format.formatTag;
+  summary.numChannels = format.numChannels;
+  summary.sampleRate = format.sampleRate;
+  summary.avgBytesPerSec = format.avgBytesPerSec;
+  summary.blockAlign = format.blockAlign;
+  summary.bitDepth = format.bitsPerSample;
+  summary.channelMask = format.channelConfig >> 12;
+  summary.numSamples = reader->GetNumSamples();
+  out = summary;
+  return true;
+}
+
+}  // namespace
+
+bool ProbeWavFormat(FileSystem& fs, const Folder& folder, std::wstring_view name,
+                    FormatSummary& out, FsError* error) {
+  return ReadSummary(TqAudioFileReader::Create(fs.OpenFileAt(folder, name, error), nullptr), out);
+}
+
+bool ProbeWavFormat(FileSystem& fs, const CStdStr& pathText, FormatSummary& out, FsError* error) {
+  return ReadSummary(TqAudioFileReader::Create(fs, pathText.c_str(), nullptr, error), out);
+}
+
+void WalkJob::Run() {
+  const int64_t start = gate_.Now();
+  Do();
+  elapsed = gate_.Now() - start;
+}
+
+void WalkJob::ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
+  by_path_ = true;
+  top_ = std::move(top);
+  relative_ = relative;
+}
+
+FolderLook WalkJob::OpenBelowTop(FileSystem& fs) const {
+  if (!top_ || relative_.empty()) {
+    // The walk hands its start folder, and a name below it; never
+    // dereference what is not there.
+    FolderLook look;
+    look.kind = FolderLook::Kind::kFailed;
+    look.error = FsError{"no folder to open it below", false};
+    return look;
+  }
+  return fs.OpenFolderBelow(*top_, relative_);
+}
+
+void ProbeJob::Abandon() {
+  ok = false;
+  error = OutOfMemory();
+  folder_.reset();
+}
+
+void ProbeJob::Do() {
+  const std::shared_ptr<const Folder> folder = std::move(folder_);
+  if (ByPath()) {
+    // Run again for a limit: the file by its path below the start, in one
+    // call and without a handle for its folder, which may be all there is.
+    if (!Top()) {
+      ok = false;
+      error = FsError{"no folder to open it below", false};
+      return;
+    }
+    ok = ReadSummary(
+        TqAudioFileReader::Create(fs_.OpenFileBelow(*Top(), Relative(), &error), nullptr), summary);
+    return;
+  }
+  if (!folder) {
+    ok = false;
+    error = FsError{"no folder to open it in", false};
+    return;
+  }
+  // Once done, the probe holds no handle, whether it is to be retried or
+  // not: the walk may close the folder to stay within its handles.
+  ok = ProbeWavFormat(fs_, *folder, name_, summary, &error);
+}
+
+bool LookJob::HitLimit() const {
+  return (look.kind == FolderLook::Kind::kFailed && look.error.limit) ||
+         (listing && listing->ErrorIsLimit());
+}
+
+void LookJob::Abandon() {
+  look = FolderLook();
+  look.kind = FolderLook::Kind::kFailed;
+  look.error = OutOfMemory();
+  listing.reset();
+  parent_.reset();
+}
+
+void LookJob::Release() {
+  look = FolderLook();
+  listing.reset();
+  released = true;
+  Rearm();
+}
+
+void LookJob::Reuse(std::shared_ptr<const Folder> parent) {
+  parent_ = std::move(parent);
+  released = false;
+}
+
+const std::string& LookJob::Reason() const {
+  static const std::string kNotAFolder = "not a directory";
+  if (look.error.Failed()) return look.error.text;
+  if (listing && !listing->Error().empty()) return listing->Error();
+  return kNotAFolder;
+}
+
+void LookJob::Do() {
+  listing.reset();
+  // Once done, the look holds no handle of its parent: the walk may close
+  // the parent to stay within its handles.
+  const std::shared_ptr<const Folder> parent = std::move(parent_);
+  if (ByPath()) {
+    look = OpenBelowTop(fs_);
+  } else if (!path_.empty()) {
+    look = fs_.OpenFolder(path_);
+  } else if (parent) {
+    look = fs_.OpenFolderAt(*parent, name);
+  } else {
+    look = FolderLook();
+    look.kind = FolderLook::Kind::kFailed;
+    look.error = FsError{"no folder to look in", false};
+  }
+  if (look.kind == FolderLook::Kind::kFolder) listing = FolderListing::Read(fs_, *look.folder);
+}
+
+}  // namespace wavtally

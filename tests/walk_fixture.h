@@ -1,0 +1,150 @@
+#pragma once
+
+// One way for tests to run a walk over the memory file system: any tree, one
+// at a time, on threads, on a scripted executor that finishes jobs in an
+// order a seed picks, or with few handles, and the report, messages, result
+// and counts taken whole, so that every schedule can be compared with the
+// plain one-at-a-time walk.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "base/terminal.h"
+#include "memory_file_system.h"
+#include "report/progress.h"
+#include "scan/scan.h"
+#include "wave_builder.h"
+
+namespace wavtally::test {
+
+/// The values of a line of Stereo16(frames), with the line end.
+inline std::string Values(uint32_t frames) {
+  return "\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t" + std::to_string(frames) + "\n";
+}
+
+/// The values of a line of "N/A", with the line end.
+inline const std::string kNaLine = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
+
+/// Runs jobs only when the walk waits for one, each time a job picked at
+/// random among those handed over, so they finish in any order the seed
+/// gives; some run right when they are handed over. No threads, no timing:
+/// the same seed always gives the same order.
+class ShuffledExecutor : public Executor {
+ public:
+  explicit ShuffledExecutor(unsigned seed) : random_(seed) {}
+
+  void Submit(std::shared_ptr<Job> job) override {
+    ++submitted;
+    pending_.push_back(std::move(job));
+    most_pending = std::max(most_pending, pending_.size());
+    if (random_() % 4 == 0) RunOne();
+  }
+  void Wait(const Job& job) override {
+    while (!job.Done()) {
+      if (pending_.empty()) {
+        ADD_FAILURE() << "waited for a job that was never handed over";
+        return;
+      }
+      RunOne();
+    }
+  }
+  void WaitAll() override {
+    while (!pending_.empty()) RunOne();
+  }
+  void SetParallelism(size_t jobs) override { parallelism = jobs; }
+
+  size_t submitted = 0;
+  size_t most_pending = 0;
+  size_t parallelism = 0;
+
+ private:
+  void RunOne() {
+    const size_t i = random_() % pending_.size();
+    std::shared_ptr<Job> job = std::move(pending_[i]);
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(i));
+    job->RunToEnd();
+  }
+
+  std::mt19937 random_;
+  std::vector<std::shared_ptr<Job>> pending_;
+};
+
+/// A terminal that takes every drawing and shows nothing, so that a walk
+/// keeps the counts a progress display would show.
+class BlindTerminal : public Terminal {
+ public:
+  size_t Width() override { return 80; }
+  bool Draw(std::wstring_view) override { return true; }
+  bool Erase() override { return true; }
+  void EraseForStop() override {}
+};
+
+/// What a walk wrote and how it ended.
+struct WalkResult {
+  std::string report;
+  std::string errors;
+  ScanResult result = ScanResult::kIncomplete;
+  ProgressCounts counts;
+  bool complete() const { return result == ScanResult::kComplete; }
+};
+
+/// Walks root of fs as tuning says.
+inline WalkResult WalkTree(FileSystem& fs, const ScanTuning& tuning,
+                           const std::string& root = "/r") {
+  StringLineWriter report, errors, summary;
+  ProgressOptions options;
+  options.clock = [] { return int64_t{0}; };
+  options.timer = false;
+  Progress progress(std::make_unique<BlindTerminal>(), summary, options);
+  ScanOutput out{report, errors, &progress};
+  const Path root_path(DecodeUtf8(root));
+  WalkResult r;
+  r.result = ScanFolder(root_path, root_path, out, fs, tuning);
+  r.report = report.Text();
+  r.errors = errors.Text();
+  r.counts = progress.Counts();
+  return r;
+}
+
+/// Returns "" when a and b are the same text, else the first line where they
+/// part, from each: reports are too long to be shown whole.
+inline std::string Difference(const std::string& a, const std::string& b) {
+  if (a == b) return "";
+  size_t at = 0;
+  while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+  const size_t line = a.rfind('\n', at == 0 ? 0 : at - 1);
+  const size_t start = line == std::string::npos ? 0 : line + 1;
+  return "\n  got:      " + a.substr(start, 80) + "\n  expected: " + b.substr(start, 80);
+}
+
+/// Every read on the walking thread, one at a time.
+inline ScanTuning OneAtATime() {
+  ScanTuning tuning;
+  tuning.mode = ScanTuning::Mode::kInline;
+  return tuning;
+}
+
+/// Every read on a pool of real threads.
+inline ScanTuning Threads() {
+  ScanTuning tuning;
+  tuning.mode = ScanTuning::Mode::kPooled;
+  return tuning;
+}
+
+/// Every read through executor, with window reads at most ahead of the
+/// report (0: the walk's own choice).
+inline ScanTuning Through(Executor& executor, size_t window = 0) {
+  ScanTuning tuning;
+  tuning.mode = ScanTuning::Mode::kPooled;
+  tuning.executor = &executor;
+  tuning.window = window;
+  return tuning;
+}
+
+}  // namespace wavtally::test
