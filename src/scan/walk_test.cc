@@ -192,12 +192,29 @@ TEST(WalkTest, AFaultAtAnyCallLosesOnlyWhatItNames) {
   // named, and it fails if and only if something is.
   const std::vector<FsError> faults = {
       {"too many open files", true}, {"out of memory", true}, {"", false}};
-  for (const char* name : {"library", "comb", "single folder at the top"}) {
-    SCOPED_TRACE(name);
+  // Small enough to run every case under the sanitizers, yet wide and deep:
+  // looks ahead, folders closed on the way down and opened again, and a
+  // start whose own frame goes.
+  const std::vector<Tree> trees = {
+      {"wide and deep",
+       [](MemoryFileSystem& fs) {
+         fs.File("/r/a.wav", Stereo16(1));
+         fs.File("/r/m.mid");
+         for (int i = 0; i < 4; ++i) fs.File("/r/w" + std::to_string(i) + "/x.wav", Stereo16(i));
+         std::string level = "/r/d";
+         for (int i = 0; i < 5; ++i) {
+           fs.File(level + "/f.wav", Stereo16(i));
+           fs.File(level + "/side/s.wav", Stereo16(i));
+           level += "/d";
+         }
+       }},
+      {"single folder at the top",
+       [](MemoryFileSystem& fs) { Comb(fs, "/r/only", 6, "d", "deepest.wav"); }},
+  };
+  for (const Tree& tree : trees) {
+    SCOPED_TRACE(tree.name);
     MemoryFileSystem fs;
-    for (const Tree& tree : Trees()) {
-      if (std::string(tree.name) == name) tree.make(fs);
-    }
+    tree.make(fs);
     const int before = fs.AllCalls();
     const WalkResult expected = WalkTree(fs, OneAtATime());
     const int calls = fs.AllCalls() - before;
@@ -339,6 +356,22 @@ TEST(WalkTest, TheStartFolderStaysOpenWhenItHoldsASingleFolder) {
     EXPECT_EQ(r.errors, "");
     EXPECT_EQ(r.result, ScanResult::kComplete);
   }
+}
+
+TEST(WalkTest, AHundredThousandLevelsAreWalkedWithoutRecursion) {
+  constexpr size_t kDepth = 100'000;
+  MemoryFileSystem fs;
+  fs.Chain("/r", kDepth, "d", "deep.wav", Stereo16(3));
+  fs.File("/r/top.mid");
+  const WalkResult r = WalkTree(fs, OneAtATime());
+  std::string deep;
+  deep.reserve(2 * kDepth + 20);
+  for (size_t i = 0; i < kDepth; ++i) deep += "/d";
+  EXPECT_EQ(r.result, ScanResult::kComplete);
+  EXPECT_TRUE(r.report == "/top.mid\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n" + deep +
+                              "/deep.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t3\n")
+      << r.report.size() << " bytes";
+  EXPECT_EQ(r.errors, "");
 }
 
 }  // namespace
