@@ -72,7 +72,7 @@ struct SlowRun {
       if (!terminal) return nullptr;
       auto opened = std::make_unique<Progress>(
           std::move(terminal), messages,
-          ProgressOptions{[this] { return calls_clock() + waited.load(); }, /*timer=*/false});
+          ProgressOptions{[this] { return calls_clock() + waited.load(); }, /*timer=*/false, {}});
       progress = opened.get();
       return opened;
     };
@@ -256,8 +256,27 @@ TEST(ProgressRunTest, ANarrowedTerminalNarrowsTheNextFrame) {
 // a plain function.
 SlowRun* entry_run = nullptr;
 
+TEST(ProgressRunTest, ADisplayThatCannotStartCostsTheRunNothing) {
+  // No thread for the timer (an address space or process limit): the run
+  // goes on as it would without a terminal.
+  SlowRun run("/lib", 10 * kMs);
+  TwentyInAWideFolder(run);
+  const PtyResult r = RunInTerminal([&] {
+    const ProgressOpener open = [](LineWriter& messages) {
+      ProgressOptions options;
+      options.start_thread = [](std::function<void()>) { return std::unique_ptr<Thread>(); };
+      return Progress::Open(messages, std::move(options));
+    };
+    return RunWavtally({DecodeUtf8(run.dir)}, StdOut(), StdErr(), run.fs, open, run.tuning);
+  });
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, run.Plain().first);
+  EXPECT_EQ(r.terminal, "");
+}
+
 TEST(ProgressRunTest, AStopSignalErasesTheLineAndTheReportEndsInAWholeLine) {
-  for (const int sig : {SIGINT, SIGTERM}) {
+  // Ctrl-C, kill, and the terminal closing: each ends the run the same way.
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
     SCOPED_TRACE(sig);
     SlowRun run("/lib", 40 * kMs);
     TwentyInAWideFolder(run);

@@ -86,7 +86,8 @@ int RunWavtallyGuarded(const std::vector<CStdStr>& args, LineWriter& out, LineWr
 }
 
 int WavtallyMain(const std::vector<CStdStr>& args) {
-  return RunWavtallyGuarded(args, StdOut(), StdErr(), DiskFileSystem(), &Progress::Open);
+  return RunWavtallyGuarded(args, StdOut(), StdErr(), DiskFileSystem(),
+                            [](LineWriter& messages) { return Progress::Open(messages); });
 }
 
 }  // namespace wavtally

@@ -1,9 +1,11 @@
 #include "report/progress.h"
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <cwchar>
 #include <iterator>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -26,6 +28,9 @@ constexpr size_t kUnknownWidth = 80;
 constexpr size_t kMinFolderColumns = 8;
 constexpr wchar_t kEllipsis = 0x2026;
 constexpr std::wstring_view kReading = L", reading ";
+// The timer formats a line and writes it: a small stack holds that many
+// times over, and leaves room where address space is short.
+constexpr size_t kTimerStack = 128 * 1024;
 
 int64_t SteadyNow() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -49,25 +54,31 @@ size_t CharLength(std::wstring_view text, size_t at) {
   return 1;
 }
 
-// Returns the columns of code point c: two in the blocks where terminals
-// draw characters two columns wide (a few narrow ones among them count two
-// as well), one elsewhere. A wrong guess only ever errs short: a combining
-// mark, which takes none, counts one.
-size_t CodePointColumns(uint32_t c) {
-  static constexpr std::pair<uint32_t, uint32_t> kWide[] = {
-      {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},
-      {0x2600, 0x27BF},   {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},
-      {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},   {0xA960, 0xA97F},   {0xAC00, 0xD7A3},
-      {0xF900, 0xFAFF},   {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},
-      {0xFFE0, 0xFFE6},   {0x16FE0, 0x18AFF}, {0x1B000, 0x1B2FF}, {0x1F000, 0x1FAFF},
-      {0x20000, 0x3FFFD},
-  };
-  for (const auto& [first, last] : kWide) {
-    if (c < first) return 1;
-    if (c <= last) return 2;
-  }
-  return 1;
+struct CodePointRange {
+  uint32_t first;
+  uint32_t last;
+};
+
+#include "report/char_widths.inc"
+
+// Returns true when c lies in one of ranges, sorted and apart.
+template <size_t N>
+bool InRanges(const CodePointRange (&ranges)[N], uint32_t c) {
+  const CodePointRange* end = ranges + N;
+  const CodePointRange* at = std::upper_bound(
+      ranges, end, c, [](uint32_t v, const CodePointRange& r) { return v < r.first; });
+  return at != ranges && c <= (at - 1)->last;
 }
+
+}  // namespace
+
+size_t CodePointColumns(uint32_t c) {
+  if (c < 0x300) return 1;  // nearly every name, at once
+  if (InRanges(kZeroWidth, c)) return 0;
+  return InRanges(kWide, c) ? 2 : 1;
+}
+
+namespace {
 
 // Returns the code point of the character of length chars at text.
 uint32_t CodePointAt(std::wstring_view text, size_t at, size_t chars) {
@@ -139,7 +150,7 @@ void AppendFolder(std::wstring_view folder, size_t room, CStdStr& out) {
   for (size_t i = 0; i < folder.size();) {
     const size_t chars = CharLength(folder, i);
     starts.push_back(escaped.size());
-    AppendEscapedPath(folder.substr(i, chars), &escaped);
+    AppendTerminalPath(folder.substr(i, chars), &escaped);
     i += chars;
   }
   if (TerminalColumns(escaped) <= room) {
@@ -231,10 +242,18 @@ uint64_t RateWindow::Add(int64_t now, uint64_t files) {
   return static_cast<uint64_t>(static_cast<double>(files - files_then) / seconds + 0.5);
 }
 
-std::unique_ptr<Progress> Progress::Open(LineWriter& messages) {
-  std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
-  if (terminal == nullptr) return nullptr;
-  return std::make_unique<Progress>(std::move(terminal), messages);
+std::unique_ptr<Progress> Progress::Open(LineWriter& messages, ProgressOptions options) {
+  // The display is a help to a person watching, never a condition of the
+  // report: whatever it cannot have, the run goes on without it.
+  try {
+    std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+    if (terminal == nullptr) return nullptr;
+    auto progress = std::make_unique<Progress>(std::move(terminal), messages, std::move(options));
+    if (!progress->Started()) return nullptr;
+    return progress;
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
 }
 
 Progress::Progress(std::unique_ptr<Terminal> terminal, LineWriter& messages,
@@ -244,9 +263,15 @@ Progress::Progress(std::unique_ptr<Terminal> terminal, LineWriter& messages,
       clock_(options.clock ? std::move(options.clock) : std::function<int64_t()>(SteadyNow)),
       start_(clock_()),
       rate_(start_) {
+  if (options.timer) {
+    std::function<void()> run = [this] { RunTimer(); };
+    timer_ = options.start_thread ? options.start_thread(std::move(run))
+                                  : Thread::Start(std::move(run), kTimerStack);
+    started_ = timer_ != nullptr;
+    if (!started_) return;
+  }
   shown.store(this);
   SetStopCleanup(&Progress::EraseOnStop);
-  if (options.timer) timer_ = std::jthread([this](std::stop_token stop) { RunTimer(stop); });
 }
 
 Progress::~Progress() { Stop(); }
@@ -308,21 +333,27 @@ int64_t Progress::Tick() {
   return now + kFrameInterval;
 }
 
-void Progress::RunTimer(std::stop_token stop) {
+void Progress::RunTimer() {
   std::unique_lock<std::mutex> lock(timer_mutex_);
-  while (!stop.stop_requested()) {
+  while (!timer_stop_) {
+    lock.unlock();
     const int64_t due = Tick();
+    lock.lock();
     if (due == kNever) return;
     const int64_t wait = due - clock_();
     if (wait <= 0) continue;
-    timer_wake_.wait_for(lock, stop, std::chrono::nanoseconds(wait), [] { return false; });
+    timer_wake_.wait_for(lock, std::chrono::nanoseconds(wait), [this] { return timer_stop_; });
   }
 }
 
 void Progress::Stop() {
-  if (timer_.joinable()) {
-    timer_.request_stop();
-    timer_.join();
+  if (timer_) {
+    {
+      std::lock_guard<std::mutex> lock(timer_mutex_);
+      timer_stop_ = true;
+    }
+    timer_wake_.notify_all();
+    timer_.reset();  // joins
   }
   std::lock_guard<std::mutex> lock(mutex_);
   if (stopped_) return;

@@ -15,12 +15,12 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <thread>
 #include <utility>
 
 #include "base/line_writer.h"
 #include "base/terminal.h"
 #include "base/text.h"
+#include "base/thread.h"
 
 namespace wavtally {
 
@@ -48,8 +48,12 @@ CStdStr RenderProgressLine(const ProgressCounts& counts, uint64_t rate, std::wst
 /// line end.
 CStdStr RenderSummary(const ProgressCounts& counts, int64_t elapsed);
 
-/// Returns the columns text takes on a terminal: two for the wide characters
-/// of East Asian scripts and emoji, one for any other character.
+/// Returns the columns code point c takes on a terminal: none for combining
+/// marks and format characters, two for East Asian wide and full-width
+/// characters and emoji shown as such, one for any other.
+size_t CodePointColumns(uint32_t c);
+
+/// Returns the columns text takes on a terminal, the sum of its characters'.
 size_t TerminalColumns(std::wstring_view text);
 
 /// The rate of files over the last two seconds of a run, so that a wait on
@@ -75,6 +79,9 @@ struct ProgressOptions {
   /// Whether a thread of its own draws the frames; without it only Tick
   /// draws, as tests drive it.
   bool timer = true;
+  /// Starts the timer's thread; empty means a thread of a small stack. May
+  /// return null, as the system may refuse a thread.
+  std::function<std::unique_ptr<Thread>(std::function<void()>)> start_thread;
 };
 
 /// The progress line on a terminal and the summary at the end. The walk's
@@ -83,11 +90,16 @@ class Progress {
  public:
   /// Returns the display on standard error, whose summary goes through
   /// messages (standard error's writer); returns null when progress must
-  /// not show: standard error is no terminal, or standard output is one.
-  static std::unique_ptr<Progress> Open(LineWriter& messages);
+  /// not show (standard error is no terminal, or standard output is one) or
+  /// cannot (no thread or memory for it): the run goes on without it.
+  static std::unique_ptr<Progress> Open(LineWriter& messages,
+                                        ProgressOptions options = ProgressOptions());
 
   /// Shows progress on terminal from now, the start of the run.
   Progress(std::unique_ptr<Terminal> terminal, LineWriter& messages, ProgressOptions options = {});
+  /// Returns false when the timer was asked for and could not start: such a
+  /// display would never draw, and must not be used.
+  bool Started() const { return started_; }
   /// Stops the timer and erases the line, without a summary unless Finish
   /// wrote it.
   ~Progress();
@@ -138,8 +150,8 @@ class Progress {
  private:
   // Stops the timer and erases the line; returns nothing.
   void Stop();
-  // Draws frames until stop is asked for; returns nothing.
-  void RunTimer(std::stop_token stop);
+  // Draws frames until Stop asks the timer to end; returns nothing.
+  void RunTimer();
 
   std::unique_ptr<Terminal> terminal_;
   LineWriter& messages_;
@@ -164,9 +176,11 @@ class Progress {
   bool finished_ = false;
   std::atomic<bool> drawn_{false};  // read by the stop cleanup
 
+  bool started_ = true;
   std::mutex timer_mutex_;
-  std::condition_variable_any timer_wake_;
-  std::jthread timer_;  // last, so that it stops before the rest goes
+  std::condition_variable timer_wake_;
+  bool timer_stop_ = false;        // under timer_mutex_
+  std::unique_ptr<Thread> timer_;  // last, so that it stops before the rest goes
 };
 
 /// Keeps progress off the terminal while it lives, for one message to

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <clocale>
 #include <condition_variable>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -30,9 +32,30 @@ TEST(ProgressLineTest, CountsRateAndFolderWithSeparators) {
   EXPECT_EQ(Line({1, 0, 0, 1, 0}, 0, "", 200), "1 file (1 WAV), 1 folder, 0 files/s, reading /");
   EXPECT_EQ(Line({999, 0, 1, 1000000, 0}, 999, "a", 200),
             "1,000 files (999 WAV), 1,000,000 folders, 999 files/s, reading /a");
-  // Control characters are escaped as in the report, so the line stays one.
+  // Control characters are escaped as in the report, so the line stays one;
+  // and nothing else a name holds talks to the terminal: C1 controls (CSI,
+  // OSC), raw bytes of a name that is not UTF-8 (0x9B is CSI on an 8-bit
+  // terminal), bidi controls, line and paragraph separators.
   EXPECT_EQ(Line({}, 0, "a\tb/c\nd\x1b", 200),
             "0 files (0 WAV), 0 folders, 0 files/s, reading /a\\tb/c\\nd\\x1b");
+  EXPECT_EQ(Line({}, 0,
+                 "\xc2\x9b"
+                 "2J\xc2\x9d"
+                 "0;t\x9b"
+                 "2J/\xe2\x80\xae"
+                 "fdp.exe\xe2\x80\xa8"
+                 "x",
+                 200),
+            "0 files (0 WAV), 0 folders, 0 files/s, reading "
+            "/\\x9b2J\\x9d0;t\\x9b2J/\\u202efdp.exe\\u2028x");
+  for (const char* bidi : {"\xd8\x9c", "\xe2\x80\x8e", "\xe2\x80\x8f", "\xe2\x80\xaa",
+                           "\xe2\x81\xa6", "\xe2\x81\xa9", "\xe2\x80\xa9"}) {
+    const std::string line = Line({}, 0, bidi, 200);
+    EXPECT_EQ(line.substr(line.size() - 6, 2), "\\u") << line;
+  }
+  // Ordinary letters of any script stay as they are.
+  EXPECT_EQ(Line({}, 0, "caf\xc3\xa9 \xe5\x8f\xb0", 200),
+            "0 files (0 WAV), 0 folders, 0 files/s, reading /caf\xc3\xa9 \xe5\x8f\xb0");
 }
 
 TEST(ProgressLineTest, CutsTheFolderAtTheLeftAndNeverFillsTheLastColumn) {
@@ -44,7 +67,10 @@ TEST(ProgressLineTest, CutsTheFolderAtTheLeftAndNeverFillsTheLastColumn) {
             stats + ", reading \xe2\x80\xa6ibrary/strings/violin");
   EXPECT_EQ(Line(counts, 7, "library/strings/violin", stats.size() + 20),
             stats + ", reading \xe2\x80\xa6s/violin");
-  // Fewer than eight columns of the folder say nothing: it goes.
+  // Eight columns are the least a folder is shown in; fewer say nothing.
+  EXPECT_EQ(Line(counts, 7, "library/strings/violin", stats.size() + 19),
+            stats + ", reading \xe2\x80\xa6/violin");
+  EXPECT_EQ(Line(counts, 7, "library/strings/violin", stats.size() + 18), stats);
   EXPECT_EQ(Line(counts, 7, "library/strings/violin", stats.size() + 17), stats);
   EXPECT_EQ(Line(counts, 7, "x", stats.size() + 1), stats);
   // Too narrow even for the counts: they are cut at the right.
@@ -71,6 +97,31 @@ TEST(ProgressLineTest, CutsTheFolderAtTheLeftAndNeverFillsTheLastColumn) {
   EXPECT_EQ(Line(counts, 7, "\xe9\x9f\xb3\xe6\xa5\xbd\xe9\x9f\xb3\xe6\xa5\xbd/\x01/ab",
                  stats.size() + 22),
             stats + ", reading \xe2\x80\xa6\xe6\xa5\xbd/\\x01/ab");
+}
+
+TEST(TerminalColumnsTest, AgreesWithTheCLibraryOverEveryCodePoint) {
+  // glibc's wcwidth is an independent reading of the same Unicode data; it
+  // knows no width for what is unassigned in its version, and two ranges it
+  // reads otherwise than Unicode 15 does: U+3248..U+324F are East Asian
+  // "ambiguous" (one column outside CJK locales), and the Yijing hexagrams
+  // U+4DC0..U+4DFF are "neutral".
+  ASSERT_NE(setlocale(LC_CTYPE, "C.UTF-8"), nullptr);
+  size_t compared = 0;
+  for (uint32_t c = 0xA0; c <= 0x10FFFF; ++c) {
+    if ((c >= 0xD800 && c <= 0xDFFF) || (c >= 0x3248 && c <= 0x324F) ||
+        (c >= 0x4DC0 && c <= 0x4DFF)) {
+      continue;
+    }
+    const int theirs = wcwidth(static_cast<wchar_t>(c));
+    if (theirs < 0) continue;
+    ++compared;
+    ASSERT_EQ(CodePointColumns(c), static_cast<size_t>(theirs)) << std::hex << "U+" << c;
+  }
+  EXPECT_GT(compared, 280'000u);
+  setlocale(LC_CTYPE, "C");
+  // Those that were missing before: a star and an hourglass are emoji.
+  EXPECT_EQ(TerminalColumns(L"\u2b50\u23f3"), 4u);
+  EXPECT_EQ(TerminalColumns(L"e\u0301\u200d"), 1u);
 }
 
 TEST(ProgressSummaryTest, OptionalPartsSingularsAndDurations) {
@@ -163,9 +214,9 @@ struct Display {
   Screen screen;
   ScreenWriter messages{screen};
   std::atomic<int64_t> now{0};
-  std::unique_ptr<Progress> owner =
-      std::make_unique<Progress>(std::make_unique<FakeTerminal>(screen), messages,
-                                 ProgressOptions{[this] { return now.load(); }, /*timer=*/false});
+  std::unique_ptr<Progress> owner = std::make_unique<Progress>(
+      std::make_unique<FakeTerminal>(screen), messages,
+      ProgressOptions{[this] { return now.load(); }, /*timer=*/false, {}});
   Progress& progress = *owner;
 
   // Returns the log since the last call.
@@ -275,8 +326,9 @@ TEST(ProgressTest, TimerThreadDrawsAndNoFrameLandsInsideAMessage) {
   // a millisecond short of a frame apart, so the timer waits that long and
   // then draws, as often as it can.
   std::atomic<int64_t> now{0};
-  Progress progress(std::make_unique<FakeTerminal>(screen), messages,
-                    ProgressOptions{[&] { return now += (now < 1000 * kMs ? 250 : 99) * kMs; }});
+  Progress progress(
+      std::make_unique<FakeTerminal>(screen), messages,
+      ProgressOptions{[&] { return now += (now < 1000 * kMs ? 250 : 99) * kMs; }, true, {}});
   const auto drawn = [&](const std::string& start) {
     // A hang guard only: the timer draws as soon as it runs.
     std::unique_lock<std::mutex> lock(screen.mutex);

@@ -46,14 +46,35 @@ struct WideAppender {
   void Write(std::string_view ascii) { text.append(ascii.begin(), ascii.end()); }
 };
 
+// Returns true for the control characters: C0, DEL and C1. U+0085 ends a
+// line for some readers, and U+009B is CSI on a terminal that reads C1.
+bool IsControl(wchar_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+
+// Returns true for what a terminal must never be handed as it is, beyond the
+// control characters: raw bytes of a name that is not UTF-8 (0x9B alone is
+// CSI on an 8-bit terminal), UTF-16 halves without their partner, the
+// controls that reorder text right to left and the line and paragraph
+// separators.
+bool IsUnsafeOnTerminal(wchar_t c) {
+  const auto u = static_cast<uint32_t>(c);
+  return (u >= 0xD800 && u <= 0xDFFF) || u == 0x061C || u == 0x200E || u == 0x200F ||
+         (u >= 0x2028 && u <= 0x202E) || (u >= 0x2066 && u <= 0x2069);
+}
+
 // Writes text escaped to out, a LineWriter or anything else with its two
-// Write forms: the report and the progress line escape alike.
+// Write forms: the report and the progress line escape alike, the terminal
+// more.
 template <typename Out>
-void EscapePath(Out& out, std::wstring_view text) {
+void EscapePath(Out& out, std::wstring_view text, bool terminal) {
   size_t plain = 0;  // start of the run not yet written
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
-    if (c >= 0x20 && c != 0x7F) continue;
+    if (!IsControl(c) && !(terminal && IsUnsafeOnTerminal(c))) continue;
+    if (terminal && sizeof(wchar_t) == 2 && i + 1 < text.size() && c >= 0xD800 && c < 0xDC00 &&
+        text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+      ++i;  // a whole surrogate pair is one character, and safe
+      continue;
+    }
     out.Write(text.substr(plain, i - plain));
     plain = i + 1;
     switch (c) {
@@ -68,8 +89,20 @@ void EscapePath(Out& out, std::wstring_view text) {
         break;
       default: {
         const char* hex = "0123456789abcdef";
-        const char escape[4] = {'\\', 'x', hex[(c >> 4) & 0xF], hex[c & 0xF]};
-        out.Write(std::string_view(escape, 4));
+        const auto u = static_cast<uint32_t>(c);
+        if (u <= 0xFF) {
+          const char escape[4] = {'\\', 'x', hex[(u >> 4) & 0xF], hex[u & 0xF]};
+          out.Write(std::string_view(escape, 4));
+        } else if (sizeof(wchar_t) == 4 && u >= 0xDC80 && u <= 0xDCFF) {
+          // A raw byte of a name that is not UTF-8, shown as that byte.
+          const char escape[4] = {'\\', 'x', hex[(u >> 4) & 0xF], hex[u & 0xF]};
+          out.Write(std::string_view(escape, 4));
+        } else {
+          const char escape[6] = {
+              '\\',        'u', hex[(u >> 12) & 0xF], hex[(u >> 8) & 0xF], hex[(u >> 4) & 0xF],
+              hex[u & 0xF]};
+          out.Write(std::string_view(escape, 6));
+        }
       }
     }
   }
@@ -78,11 +111,16 @@ void EscapePath(Out& out, std::wstring_view text) {
 
 }  // namespace
 
-void WriteEscapedPath(LineWriter& out, std::wstring_view text) { EscapePath(out, text); }
+void WriteEscapedPath(LineWriter& out, std::wstring_view text) { EscapePath(out, text, false); }
 
 void AppendEscapedPath(std::wstring_view text, CStdStr* out) {
   WideAppender appender{*out};
-  EscapePath(appender, text);
+  EscapePath(appender, text, false);
+}
+
+void AppendTerminalPath(std::wstring_view text, CStdStr* out) {
+  WideAppender appender{*out};
+  EscapePath(appender, text, true);
 }
 
 void PrintReportHeader(LineWriter& out) {

@@ -33,11 +33,19 @@ void PrintUnavailableLine(LineWriter& out, const Path& entry);
 void PrintUnavailableLine(LineWriter& out, std::wstring_view entry);
 
 /// Writes text with its control characters escaped: tab, line feed and
-/// carriage return as \t, \n and \r, any other character below 0x20 and 0x7F
-/// as \x and two lower-case hex digits. Other characters go out unchanged.
+/// carriage return as \t, \n and \r, any other character below 0x20, 0x7F
+/// and the C1 controls 0x80 to 0x9F as \x and two lower-case hex digits of
+/// the code point. Other characters go out unchanged.
 void WriteEscapedPath(LineWriter& out, std::wstring_view text);
 
 /// Appends text to *out escaped as WriteEscapedPath writes it; returns nothing.
 void AppendEscapedPath(std::wstring_view text, CStdStr* out);
+
+/// Appends text to *out escaped for a terminal: as WriteEscapedPath, and
+/// also raw bytes of invalid UTF-8 (as "\x9b"), unpaired surrogates, bidi
+/// controls and U+2028/U+2029 (as "\u202e"), so that nothing a file name
+/// holds can move the cursor, reorder the line or talk to the terminal.
+/// Returns nothing.
+void AppendTerminalPath(std::wstring_view text, CStdStr* out);
 
 }  // namespace wavtally

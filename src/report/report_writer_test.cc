@@ -50,11 +50,15 @@ TEST(ReportWriterTest, PathColumnEscapesControlCharactersOnly) {
   PrintUnavailableLine(out, Rel("caf\xc3\xa9 \\ \xe2\x82\xac.mid"));
   // A name that is not UTF-8 goes out as the very bytes it has on disk.
   PrintUnavailableLine(out, Rel("bad\xff\xfe.mid"));
+  // The C1 controls are control characters too (U+0085 ends a line for
+  // some readers); the character after them is not.
+  PrintUnavailableLine(out, Rel("c1\xc2\x80\xc2\x85\xc2\x9f\xc2\xa0.mid"));
   EXPECT_EQ(out.Text(),
             "/tab\\there/new\\nline\\r\\x01\\x1f\\x7f.mid" +
                 std::string("\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n") +
                 "/caf\xc3\xa9 \\ \xe2\x82\xac.mid\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n"
-                "/bad\xff\xfe.mid\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n");
+                "/bad\xff\xfe.mid\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n"
+                "/c1\\x80\\x85\\x9f\xc2\xa0.mid\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n");
 }
 
 }  // namespace

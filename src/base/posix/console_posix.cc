@@ -40,8 +40,9 @@ class FdLineWriter : public LineWriter {
   std::string bytes_;
 };
 
-// SIGINT and SIGTERM, less those the caller had ignored (a background job
-// of a non-interactive shell, say), which stay ignored. Set before the
+// SIGINT, SIGTERM and SIGHUP (the terminal closed), less those the caller
+// had ignored (a background job of a non-interactive shell, nohup), which
+// stay ignored. Set before the
 // thread that waits for them starts, read-only after.
 sigset_t stop_signals;
 
@@ -68,7 +69,7 @@ void* WaitForStopSignal(void*) {
 void WaitForStopSignals() {
   sigemptyset(&stop_signals);
   bool any = false;
-  for (const int sig : {SIGINT, SIGTERM}) {
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old = {};
     if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) {
       sigaddset(&stop_signals, sig);
