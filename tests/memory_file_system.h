@@ -195,7 +195,7 @@ class MemoryFileSystem : public FileSystem {
     const auto& folder = static_cast<const MemoryFolder&>(folder_handle);
     if (!Begin(Call::kList, folder.path, error)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& [name, child] : folder.node->children) names->AddUtf8(name);
+    for (const auto& [name, child] : folder.node->children) names->AddUtf8(name, child->folder);
     return true;
   }
 
@@ -216,6 +216,7 @@ class MemoryFileSystem : public FileSystem {
       node = Find(EncodeUtf8(relative), folder.node);
     }
     if (!node) error->text = "no such file or directory";
+    if (node && node->folder) error->not_file = true;
     if (!node || node->folder) return nullptr;
     if (!TakeHandle(error)) return nullptr;
     return std::make_unique<Source>(this, node);

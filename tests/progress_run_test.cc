@@ -145,13 +145,15 @@ TEST(ProgressRunTest, FramesStepAsideForAMessageAndAWaitShowsWhereItHangs) {
     // On threads the message may wait for reads that end the run, and then
     // no frame comes between it and the summary.
     const std::string shape = ShapeOf(shown);
-    EXPECT_TRUE(shape == "FELFEL" || (mode == Mode::kPooled && shape == "FELL")) << r.terminal;
+    EXPECT_TRUE(shape == "FELFELLL" || (mode == Mode::kPooled && shape == "FELLLL")) << r.terminal;
     const std::vector<std::string> lines = Texts(shown, Kind::kLine);
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[0], message);
     ExpectSummary(lines[1],
                   "21 WAV files (1 unreadable), 3 MIDI files, 3 folders, "
                   "1 folder skipped, in ");
+    EXPECT_EQ(lines[2], "formats: 20 \u00d7 44.1 kHz 16-bit 2 ch PCM");
+    EXPECT_EQ(lines[3], "unreadable: 1 (1 not RIFF/WAVE)");
     const std::vector<std::string> frames = Texts(shown, Kind::kFrame);
     for (const std::string& frame : frames) {
       EXPECT_LE(Columns(frame), 79u) << frame;
@@ -186,8 +188,9 @@ TEST(ProgressRunTest, AQuickRunOrOneThatFailsShowsItsSummaryAlone) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, run.Plain().first);
     const std::vector<Shown> shown = ShownOn(r.terminal);
-    ASSERT_EQ(ShapeOf(shown), "L") << r.terminal;
+    ASSERT_EQ(ShapeOf(shown), "LL") << r.terminal;
     ExpectSummary(shown[0].text, "2 WAV files, 1 MIDI file, 1 folder, in ");
+    EXPECT_EQ(shown[1].text, "formats: 2 \u00d7 44.1 kHz 16-bit 2 ch PCM");
   }
   {
     SCOPED_TRACE("a report that cannot be written");
@@ -237,7 +240,12 @@ TEST(ProgressRunTest, ANarrowedTerminalNarrowsTheNextFrame) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, run.Plain().first);
   const std::vector<Shown> shown = ShownOn(r.terminal);
-  EXPECT_EQ(ShapeOf(shown), "FEL") << r.terminal;
+  // The summary's lines after the first (which stays whole, wrapped or not)
+  // fit the narrowed width too.
+  EXPECT_EQ(ShapeOf(shown), "FELL") << r.terminal;
+  const std::vector<std::string> lines = Texts(shown, Kind::kLine);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_LE(Columns(lines[1]), 39u) << lines[1];
   size_t wide = 0;
   size_t narrow = 0;
   for (const std::string& frame : Texts(shown, Kind::kFrame)) {

@@ -78,7 +78,7 @@ TEST(ProgressTerminalTest, FramesStepAsideForAWholeMessageThenTheSummaryStays) {
     std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
     if (!terminal) return 2;
     int64_t now = 0;
-    Progress progress(std::move(terminal), StdErr(), {[&] { return now; }, /*timer=*/false});
+    Progress progress(std::move(terminal), StdErr(), {[&] { return now; }, /*timer=*/false, {}});
     progress.CountWav(true);
     progress.CountFolder();
     progress.SetFolder(L"a\tb");
@@ -112,7 +112,7 @@ int stop_signal = 0;
 
 int DrawThenStop(const std::vector<CStdStr>&) {
   int64_t now = 0;
-  Progress progress(OpenProgressTerminal(), StdErr(), {[&] { return now; }, /*timer=*/false});
+  Progress progress(OpenProgressTerminal(), StdErr(), {[&] { return now; }, /*timer=*/false, {}});
   now = 500 * kMs;
   progress.Tick();
   // To the process, as Ctrl-C or kill sends it: the thread that waits for

@@ -91,13 +91,16 @@ struct WalkResult {
   std::string errors;
   ScanResult result = ScanResult::kIncomplete;
   ProgressCounts counts;
+  std::vector<std::string> summary;  ///< the summary's lines after the first
   bool complete() const { return result == ScanResult::kComplete; }
 };
 
-/// Walks root of fs as tuning says.
-inline WalkResult WalkTree(FileSystem& fs, const ScanTuning& tuning,
-                           const std::string& root = "/r") {
-  StringLineWriter report, errors, summary;
+/// Walks root of fs as tuning says, the report going to report (a string
+/// when null).
+inline WalkResult WalkTree(FileSystem& fs, const ScanTuning& tuning, const std::string& root = "/r",
+                           LineWriter* report_to = nullptr) {
+  StringLineWriter own_report, errors, summary;
+  LineWriter& report = report_to != nullptr ? *report_to : own_report;
   ProgressOptions options;
   options.clock = [] { return int64_t{0}; };
   options.timer = false;
@@ -106,9 +109,10 @@ inline WalkResult WalkTree(FileSystem& fs, const ScanTuning& tuning,
   const Path root_path(DecodeUtf8(root));
   WalkResult r;
   r.result = ScanFolder(root_path, root_path, out, fs, tuning);
-  r.report = report.Text();
+  r.report = own_report.Text();
   r.errors = errors.Text();
   r.counts = progress.Counts();
+  for (const CStdStr& line : progress.Tally().Render(200)) r.summary.push_back(EncodeUtf8(line));
   return r;
 }
 

@@ -27,6 +27,9 @@ struct FsError {
   /// memory) rather than a property of the entry: the same call may succeed
   /// once fewer calls are in flight.
   bool limit = false;
+  /// True when a file open found no regular file there (a folder, a FIFO, a
+  /// device): nothing to say, but worth a count.
+  bool not_file = false;
 
   /// Returns true when there is anything to say.
   bool Failed() const { return !text.empty(); }
@@ -34,6 +37,7 @@ struct FsError {
   void Clear() {
     text.clear();
     limit = false;
+    not_file = false;
   }
 };
 

@@ -1,5 +1,6 @@
 #include "base/line_writer.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -67,25 +68,29 @@ void LineWriter::EndLine() {
   text_.push_back(L'\n');
   if (holding_ && !failed_) {
     held_ = text_.size();
+    ++held_lines_;
     return;
   }
-  Send(text_);
+  Send(text_, 1);
   text_.clear();
 }
 
 void LineWriter::SendHeld() {
   holding_ = false;
   if (held_ == 0) return;
-  Send(std::wstring_view(text_).substr(0, held_));
+  Send(std::wstring_view(text_).substr(0, held_), held_lines_);
   text_.erase(0, held_);
   held_ = 0;
+  held_lines_ = 0;
 }
 
-void LineWriter::Send(std::wstring_view lines) {
+void LineWriter::Send(std::wstring_view lines, size_t count) {
   if (failed_) return;
   BeginSend();
+  cut_lines_out_ = 0;
   const EmitResult result = Emit(lines, &error_);
   EndSend();
+  lines_out_ += result == EmitResult::kOk ? count : cut_lines_out_;
   switch (result) {
     case EmitResult::kOk:
       break;
@@ -100,6 +105,9 @@ void LineWriter::Send(std::wstring_view lines) {
 }
 
 std::string LineWriter::CutLineNote(std::string_view sent, size_t written) {
+  cut_lines_out_ = static_cast<size_t>(
+      std::count(sent.begin(),
+                 sent.begin() + static_cast<std::ptrdiff_t>(std::min(written, sent.size())), '\n'));
   if (written == 0 || written >= sent.size() || sent[written - 1] == '\n') return "";
   const size_t previous_end = sent.rfind('\n', written - 1);
   const size_t start = previous_end == std::string_view::npos ? 0 : previous_end + 1;

@@ -47,6 +47,9 @@ class LineWriter {
   bool Closed() const { return closed_; }
   /// Returns the reason of the first failure, or an empty text.
   const std::string& Error() const { return error_; }
+  /// Returns how many lines have gone out whole: a line cut by a failed
+  /// write is not among them.
+  uint64_t LinesOut() const { return lines_out_; }
 
  protected:
   enum class EmitResult { kOk, kClosed, kFailed };
@@ -54,18 +57,23 @@ class LineWriter {
   /// however many writes that takes; on failure stores the reason in *error.
   virtual EmitResult Emit(std::wstring_view lines, std::string* error) = 0;
 
-  /// Returns " (wrote N of M bytes of the last line)" when the first written
-  /// bytes of sent, the bytes of whole lines, end inside a line; returns an
-  /// empty text when they end at the end of a line or are none.
-  static std::string CutLineNote(std::string_view sent, size_t written);
+  /// Takes, from a failed Emit, that only the first written bytes of sent,
+  /// the bytes of whole lines, went out. Returns " (wrote N of M bytes of the
+  /// last line)" when they end inside a line, or an empty text when they end
+  /// at the end of a line or are none.
+  std::string CutLineNote(std::string_view sent, size_t written);
 
  private:
-  // Hands lines to Emit unless a write failed before; records a failure.
-  void Send(std::wstring_view lines);
+  // Hands lines, count of them, to Emit unless a write failed before;
+  // records a failure.
+  void Send(std::wstring_view lines, size_t count);
 
   // The held lines (the first held_ characters), then the current line.
   CStdStr text_;
   size_t held_ = 0;
+  size_t held_lines_ = 0;
+  uint64_t lines_out_ = 0;
+  size_t cut_lines_out_ = 0;  // whole lines a failed Emit got out
   bool holding_ = false;
   bool failed_ = false;
   bool closed_ = false;

@@ -84,17 +84,19 @@ bool NameLess(std::wstring_view a, std::wstring_view b) {
   return a < b;
 }
 
-void NameList::Add(std::wstring_view name) {
+void NameList::Add(std::wstring_view name, bool folder) {
   if (name == L"." || name == L"..") return;
   Entry entry;
   std::copy(name.begin(), name.end(), Reserve(name.size(), &entry));
+  entry.folder = folder ? 1 : 0;
   Commit(entry, name.size());
 }
 
-void NameList::AddUtf8(std::string_view bytes) {
+void NameList::AddUtf8(std::string_view bytes, bool folder) {
   if (bytes == "." || bytes == "..") return;
   Entry entry;
   wchar_t* const room = Reserve(bytes.size(), &entry);
+  entry.folder = folder ? 1 : 0;
   Commit(entry, DecodeUtf8Into(bytes, room));
 }
 
@@ -118,7 +120,7 @@ size_t NameList::MemoryUsed() const {
 wchar_t* NameList::Reserve(size_t count, Entry* entry) {
   if (count > kMaxBlock) {
     blocks_.push_back(Block{std::make_unique_for_overwrite<wchar_t[]>(count), count, 0});
-    *entry = Entry{static_cast<uint32_t>(blocks_.size() - 1), 0, kOwnBlock};
+    *entry = Entry{static_cast<uint32_t>(blocks_.size() - 1), 0, 0, kOwnBlock};
     return blocks_.back().chars.get();
   }
   if (current_ == kNoBlock || blocks_[current_].size - blocks_[current_].used < count) {
@@ -131,7 +133,7 @@ wchar_t* NameList::Reserve(size_t count, Entry* entry) {
     current_ = blocks_.size() - 1;
   }
   Block& block = blocks_[current_];
-  *entry = Entry{static_cast<uint32_t>(current_), static_cast<uint16_t>(block.used), 0};
+  *entry = Entry{static_cast<uint32_t>(current_), 0, static_cast<uint16_t>(block.used), 0};
   return block.chars.get() + block.used;
 }
 

@@ -25,11 +25,12 @@ class NameList final {
   NameList(const NameList&) = delete;
   NameList& operator=(const NameList&) = delete;
 
-  /// Appends name, unless it is "." or ".."; returns nothing.
-  void Add(std::wstring_view name);
+  /// Appends name, unless it is "." or ".."; folder tells that the listing
+  /// said it is a folder. Returns nothing.
+  void Add(std::wstring_view name, bool folder = false);
   /// Appends the name that bytes decode to by DecodeUtf8's rule, unless it is
-  /// "." or ".."; returns nothing.
-  void AddUtf8(std::string_view bytes);
+  /// "." or "..", as Add does; returns nothing.
+  void AddUtf8(std::string_view bytes, bool folder = false);
 
   /// Returns how many names the list holds.
   size_t size() const { return entries_.size(); }
@@ -38,6 +39,9 @@ class NameList final {
   /// Returns name i, for i below size(); its characters stay where they are
   /// while the list lives, through Add and Sort, until Clear.
   std::wstring_view operator[](size_t i) const { return View(entries_[i]); }
+  /// Returns true when the listing said name i is a folder; false when it is
+  /// not, or the listing could not tell (a link, some file systems).
+  bool IsFolder(size_t i) const { return entries_[i].folder != 0; }
 
   /// Puts the names in NameLess order; returns nothing.
   void Sort();
@@ -51,7 +55,8 @@ class NameList final {
   // Where a name lies: a block and the offset in it. A name longer than a
   // shared block fills a block of its own, whose used size is its length.
   struct Entry {
-    uint32_t block;
+    uint32_t block : 31;
+    uint32_t folder : 1;
     uint16_t offset;
     uint16_t length;
   };

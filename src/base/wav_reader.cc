@@ -124,13 +124,18 @@ struct Chunks {
   uint32_t factCount = 0;
   uint64_t ds64DataSize = 0;
   uint64_t dataBytes = 0;
+  bool dataCutShort = false;
+  WaveProblem problem = WaveProblem::kNone;
 };
 
 // Reads the "fmt " body at offset; returns false when the file must be
 // refused.
 bool ReadFmt(BlockCache& cache, const Decoder& d, uint64_t body, uint32_t size, Chunks* c) {
   const uint8_t* p = size >= 16 ? cache.Get(body, 16) : nullptr;
-  if (p == nullptr) return false;
+  if (p == nullptr) {
+    c->problem = WaveProblem::kShortFormat;
+    return false;
+  }
   // Values are kept as stored even when they make no sense (no channels, a
   // block align of 0): the caller reports them, and the count guards its
   // divisions.
@@ -228,10 +233,12 @@ bool WalkDone(const Chunks& c, bool formatOnly) {
 // Walks the chunks of the file; returns false when it must be refused.
 bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
   const uint8_t* riff = cache.Get(0, kFirstChunk);
-  if (riff == nullptr || !IdIs(riff + 8, "WAVE")) return false;
-  const bool rifx = IdIs(riff, "RIFX");
-  const bool rf64 = IdIs(riff, "RF64") || IdIs(riff, "BW64");
-  if (!rifx && !rf64 && !IdIs(riff, "RIFF")) return false;
+  const bool rifx = riff != nullptr && IdIs(riff, "RIFX");
+  const bool rf64 = riff != nullptr && (IdIs(riff, "RF64") || IdIs(riff, "BW64"));
+  if (riff == nullptr || !IdIs(riff + 8, "WAVE") || (!rifx && !rf64 && !IdIs(riff, "RIFF"))) {
+    c->problem = cache.Failed() ? WaveProblem::kReadFailed : WaveProblem::kNotWave;
+    return false;
+  }
   const Decoder d(rifx);
   // Tolerance: the RIFF size field is not read at all. Writers that stream
   // leave it 0 or 0xFFFFFFFF, and the file size is what bounds the walk.
@@ -278,6 +285,7 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
         // Tolerance: a file cut short inside its data holds the data that is
         // there.
         c->dataBytes = std::min(bodySize, cache.Size() - body);
+        c->dataCutShort = bodySize > cache.Size() - body;
         c->haveData = true;
       }
     }
@@ -292,7 +300,11 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
   // Not tolerated: a read that gave fewer bytes than the file's size
   // promised means the file changed, or the disk failed, while it was read.
   // Such a file is refused rather than counted from whatever did arrive.
-  return !cache.Failed();
+  if (cache.Failed()) {
+    c->problem = WaveProblem::kReadFailed;
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -304,14 +316,22 @@ size_t MemoryByteSource::ReadAt(uint64_t offset, void* data, size_t size) {
   return n;
 }
 
-bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out) {
+bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem) {
+  WaveProblem ignored;
+  WaveProblem& why = problem != nullptr ? *problem : ignored;
+  why = WaveProblem::kBadMode;
   if ((mode & kKnownModes) == 0 || (mode & ~kKnownModes) != 0) return false;
   BlockCache cache(source);
   Chunks c;
-  if (!WalkChunks(cache, mode, &c)) return false;
+  const bool walked = WalkChunks(cache, mode, &c);
+  why = c.problem;
+  if (!walked) return false;
   const bool wantFormat = (mode & TqAudioFileReader::kReadFormat) != 0;
   const bool wantCount = (mode & TqAudioFileReader::kReadSampleCount) != 0;
-  if ((wantFormat && !c.haveFmt) || (wantCount && !c.haveData)) return false;
+  if ((wantFormat && !c.haveFmt) || (wantCount && !c.haveData)) {
+    why = c.haveFmt ? WaveProblem::kNoData : WaveProblem::kNoFormat;
+    return false;
+  }
 
   WaveHeader h;
   if (wantFormat) {
@@ -319,7 +339,10 @@ bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out) {
     h.format.channelConfig =
         (c.channelMask & 0xFFFFF) << 12 | std::min<uint32_t>(c.format.numChannels, 0xFFF);
   }
-  if (wantCount) h.numSamples = CountSamples(c);
+  if (wantCount) {
+    h.numSamples = CountSamples(c);
+    h.dataCutShort = c.dataCutShort;
+  }
   *out = h;
   return true;
 }
@@ -369,9 +392,9 @@ bool TqAudioFileReader::Open(int mode) {
   bool ok;
   if (decipher_ != nullptr) {
     DecipheringByteSource plain(*source_, *decipher_);
-    ok = ReadWaveHeader(plain, mode, &h);
+    ok = ReadWaveHeader(plain, mode, &h, &problem_);
   } else {
-    ok = ReadWaveHeader(*source_, mode, &h);
+    ok = ReadWaveHeader(*source_, mode, &h, &problem_);
   }
   // A failed Open leaves nothing behind from an earlier one, so the getters
   // never describe a file that was just refused.

@@ -58,10 +58,24 @@ class MemoryByteSource : public ByteSource {
   std::span<const uint8_t> bytes_;
 };
 
+/// Why a file was refused as a WAVE file.
+enum class WaveProblem : uint8_t {
+  kNone,         ///< read
+  kNotWave,      ///< no RIFF, RIFX, RF64 or BW64 header of form WAVE
+  kNoFormat,     ///< no "fmt " chunk
+  kShortFormat,  ///< a "fmt " chunk of fewer than 16 bytes, or cut off
+  kNoData,       ///< no "data" chunk, where the sample count was asked for
+  kReadFailed,   ///< a read gave fewer bytes than the file's size promised
+  kBadMode,      ///< the mode asked for nothing, or for something unknown
+};
+
 /// What a RIFF/WAVE header says, read without touching the sample data.
 struct WaveHeader {
   TqAudioFormat format;
   uint32_t numSamples = 0;
+  /// True when the "data" chunk declares more bytes than the file holds (a
+  /// copy cut short): the count is of the samples that are there.
+  bool dataCutShort = false;
 };
 
 /// Reads the header of the WAVE file in source. mode is a set of
@@ -72,7 +86,9 @@ struct WaveHeader {
 /// for it, the sample count likewise. Reads whole blocks of at most 4096
 /// bytes, each at the offset of the first header byte it needs, and never the
 /// sample data.
-bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out);
+/// *problem, when not null, is set to why a file was refused (kNone when it
+/// was read).
+bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem = nullptr);
 
 /// Reads the format of one WAV file through the file system.
 class TqAudioFileReader {
@@ -104,12 +120,17 @@ class TqAudioFileReader {
   const TqAudioFormat& GetFormat() const { return header_.format; }
   /// Returns the number of sample frames, saturated at 4294967295.
   uint32_t GetNumSamples() const { return header_.numSamples; }
+  /// Returns why the last Open failed, or kNone.
+  WaveProblem GetProblem() const { return problem_; }
+  /// Returns true when the file read holds less data than its header says.
+  bool IsDataCutShort() const { return header_.dataCutShort; }
 
  private:
   TqAudioFileReader(std::unique_ptr<ByteSource> source, IDataDecipher* decipher);
   std::unique_ptr<ByteSource> source_;
   IDataDecipher* decipher_;
   WaveHeader header_;
+  WaveProblem problem_ = WaveProblem::kNone;
 };
 
 }  // namespace wavtally

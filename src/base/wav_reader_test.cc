@@ -96,6 +96,43 @@ std::string CdLine(uint32_t frames) {
          std::to_string(frames);
 }
 
+TEST(WaveReaderTest, SaysWhyAFileIsRefusedAndWhenItsDataIsCutShort) {
+  struct Case {
+    const char* what;
+    ByteImage bytes;
+    WaveProblem problem;
+    bool cut_short;
+  };
+  ByteImage cut = Cd(Riff()).Data(400).Bytes();
+  test::TruncateTo(cut, cut.size() - 100);
+  ByteImage cut_header = Cd(Riff()).Data(8).Bytes();
+  test::TruncateTo(cut_header, 20);
+  const Case cases[] = {
+      {"whole", Cd(Riff()).Data(40).Bytes(), WaveProblem::kNone, false},
+      {"data cut short", cut, WaveProblem::kNone, true},
+      {"data streamed, size unknown",
+       Cd(Riff()).Header("data", 0xFFFFFFFF).Raw(ByteImage(40)).Bytes(), WaveProblem::kNone, false},
+      {"no RIFF", Cd(test::WaveBuilder("FORM")).Data(8).Bytes(), WaveProblem::kNotWave, false},
+      {"no WAVE", Cd(test::WaveBuilder("RIFF", "AVI ")).Data(8).Bytes(), WaveProblem::kNotWave,
+       false},
+      {"empty", {}, WaveProblem::kNotWave, false},
+      {"no fmt", Riff().Data(8).Bytes(), WaveProblem::kNoFormat, false},
+      {"fmt of 14 bytes", Riff().Chunk("fmt ", 14).Data(8).Bytes(), WaveProblem::kShortFormat,
+       false},
+      {"fmt cut off", cut_header, WaveProblem::kShortFormat, false},
+      {"no data", Cd(Riff()).Bytes(), WaveProblem::kNoData, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TqAudioFileReader* created =
+        TqAudioFileReader::Create(std::make_unique<MemoryByteSource>(c.bytes), nullptr);
+    const std::unique_ptr<TqAudioFileReader> reader(created);
+    EXPECT_EQ(reader->Open(kBoth), c.problem == WaveProblem::kNone);
+    EXPECT_EQ(reader->GetProblem(), c.problem);
+    EXPECT_EQ(reader->IsDataCutShort(), c.cut_short);
+  }
+}
+
 TEST(WaveReaderTest, FormIdsAndByteOrder) {
   EXPECT_EQ(Read(Cd(Riff()).Data(40).Bytes()), CdLine(10));
   EXPECT_EQ(Read(Cd(Rf64()).Data(40).Bytes()), CdLine(10));

@@ -89,29 +89,6 @@ uint32_t CodePointAt(std::wstring_view text, size_t at, size_t chars) {
   return static_cast<uint32_t>(text[at]);
 }
 
-// Appends value in decimal with a comma between each group of three digits.
-// swprintf writes the wide digits straight into a buffer whose size it is
-// told, a call the hardened build checks against the buffer's real size.
-void AppendCount(uint64_t value, CStdStr& out) {
-  wchar_t digits[24];
-  const int count =
-      std::swprintf(digits, std::size(digits), L"%llu", static_cast<unsigned long long>(value));
-  if (count <= 0) return;
-  const auto size = static_cast<size_t>(count);
-  for (size_t i = 0; i < size; ++i) {
-    if (i != 0 && (size - i) % 3 == 0) out.push_back(L',');
-    out.push_back(digits[i]);
-  }
-}
-
-// Appends "N thing" or "N things".
-void AppendCounted(uint64_t value, std::wstring_view thing, CStdStr& out) {
-  AppendCount(value, out);
-  out.push_back(L' ');
-  out.append(thing);
-  if (value != 1) out.push_back(L's');
-}
-
 void AppendAscii(std::string_view ascii, CStdStr& out) { out.append(ascii.begin(), ascii.end()); }
 
 // Appends a time of nanoseconds: tenths of a second under a minute, then
@@ -171,6 +148,28 @@ void AppendFolder(std::wstring_view folder, size_t room, CStdStr& out) {
 }
 
 }  // namespace
+
+// Appends value in decimal with a comma between each group of three digits.
+// swprintf writes the wide digits straight into a buffer whose size it is
+// told, a call the hardened build checks against the buffer's real size.
+void AppendCount(uint64_t value, CStdStr& out) {
+  wchar_t digits[24];
+  const int count =
+      std::swprintf(digits, std::size(digits), L"%llu", static_cast<unsigned long long>(value));
+  if (count <= 0) return;
+  const auto size = static_cast<size_t>(count);
+  for (size_t i = 0; i < size; ++i) {
+    if (i != 0 && (size - i) % 3 == 0) out.push_back(L',');
+    out.push_back(digits[i]);
+  }
+}
+
+void AppendCounted(uint64_t value, std::wstring_view thing, CStdStr& out) {
+  AppendCount(value, out);
+  out.push_back(L' ');
+  out.append(thing);
+  if (value != 1) out.push_back(L's');
+}
 
 size_t TerminalColumns(std::wstring_view text) {
   size_t columns = 0;
@@ -372,6 +371,10 @@ void Progress::Finish() {
   finished_ = true;
   messages_.Write(RenderSummary(Counts(), clock_() - start_));
   messages_.EndLine();
+  for (const CStdStr& line : tally_.Render(terminal_->Width())) {
+    messages_.Write(line);
+    messages_.EndLine();
+  }
 }
 
 void Progress::EraseOnStop() {

@@ -21,6 +21,7 @@
 #include "base/terminal.h"
 #include "base/text.h"
 #include "base/thread.h"
+#include "report/run_tally.h"
 
 namespace wavtally {
 
@@ -52,6 +53,12 @@ CStdStr RenderSummary(const ProgressCounts& counts, int64_t elapsed);
 /// marks and format characters, two for East Asian wide and full-width
 /// characters and emoji shown as such, one for any other.
 size_t CodePointColumns(uint32_t c);
+
+/// Appends value in decimal with a comma between each group of three
+/// digits; returns nothing.
+void AppendCount(uint64_t value, CStdStr& out);
+/// Appends "N thing" or "N things"; returns nothing.
+void AppendCounted(uint64_t value, std::wstring_view thing, CStdStr& out);
 
 /// Returns the columns text takes on a terminal, the sum of its characters'.
 size_t TerminalColumns(std::wstring_view text);
@@ -124,6 +131,9 @@ class Progress {
   void SetFolder(std::wstring_view relative);
   /// Returns the counts so far; safe on any thread.
   ProgressCounts Counts() const;
+  /// Returns what the summary tells beyond the counts; for the thread that
+  /// writes the report, until Finish.
+  RunTally& Tally() { return tally_; }
 
   /// Erases the line, if drawn, and keeps it off until EndMessage, so that a
   /// message goes to standard error whole, on a line of its own; safe on any
@@ -163,6 +173,7 @@ class Progress {
   std::atomic<uint64_t> midi_{0};
   std::atomic<uint64_t> folders_{0};
   std::atomic<uint64_t> skipped_{0};
+  RunTally tally_;
 
   std::mutex folder_mutex_;  // apart, so that naming a folder never waits on the terminal
   CStdStr folder_;

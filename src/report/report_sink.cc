@@ -8,22 +8,24 @@ void ReportSink::Hold() {
   holding_ = true;
 }
 
-void ReportSink::WavLine(std::wstring_view entry, const FormatSummary& summary) {
+void ReportSink::WavLine(std::wstring_view entry, const FormatSummary& summary, bool cut_short) {
   Hold();
   PrintFormatLine(report_, entry, summary);
-  if (progress_ != nullptr) progress_->CountWav(true);
+  if (progress_ == nullptr) return;
+  if (cut_short) held_names_.emplace_back(entry);
+  Held({HeldLine::Kind::kWav, Unreadable::kNotWave, cut_short, summary, held_names_.size() - 1});
 }
 
-void ReportSink::UnreadableLine(std::wstring_view entry) {
+void ReportSink::UnreadableLine(std::wstring_view entry, Unreadable why) {
   Hold();
   PrintUnavailableLine(report_, entry);
-  if (progress_ != nullptr) progress_->CountWav(false);
+  Held({HeldLine::Kind::kUnreadable, why, false, {}, 0});
 }
 
 void ReportSink::MidiLine(std::wstring_view entry) {
   Hold();
   PrintUnavailableLine(report_, entry);
-  if (progress_ != nullptr) progress_->CountMidi();
+  Held({HeldLine::Kind::kMidi, Unreadable::kNotWave, false, {}, 0});
 }
 
 void ReportSink::FolderListed(std::wstring_view entry) {
@@ -39,7 +41,32 @@ void ReportSink::FolderLeftOut() {
 void ReportSink::Flush() {
   if (!holding_) return;
   holding_ = false;
+  const uint64_t before = report_.LinesOut();
   report_.SendHeld();
+  if (progress_ == nullptr) return;
+  // Only what reached the report whole counts: a disk that filled up in
+  // the middle of the batch took the rest.
+  const uint64_t whole = report_.LinesOut() - before;
+  RunTally& tally = progress_->Tally();
+  for (size_t i = 0; i < held_.size() && i < whole; ++i) {
+    const HeldLine& line = held_[i];
+    switch (line.kind) {
+      case HeldLine::Kind::kWav:
+        progress_->CountWav(true);
+        tally.Format(line.summary);
+        if (line.cut_short) tally.CutShort(held_names_[line.name]);
+        break;
+      case HeldLine::Kind::kUnreadable:
+        progress_->CountWav(false);
+        tally.Unreadable(line.why);
+        break;
+      case HeldLine::Kind::kMidi:
+        progress_->CountMidi();
+        break;
+    }
+  }
+  held_.clear();
+  held_names_.clear();
 }
 
 void ReportSink::BeginMessage(std::string_view head, std::wstring_view path,

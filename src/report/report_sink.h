@@ -1,10 +1,12 @@
 #pragma once
 
 #include <string_view>
+#include <vector>
 
 #include "base/line_writer.h"
 #include "report/progress.h"
 #include "report/report_writer.h"
+#include "report/run_tally.h"
 
 namespace wavtally {
 
@@ -25,12 +27,13 @@ class ReportSink {
   /// Sends what is held.
   ~ReportSink() { Flush(); }
 
-  /// Holds the line of values for the WAV file at the relative path entry;
-  /// returns nothing.
-  void WavLine(std::wstring_view entry, const FormatSummary& summary);
-  /// Holds the line of "N/A" for the WAV file at the relative path entry;
-  /// returns nothing.
-  void UnreadableLine(std::wstring_view entry);
+  /// Holds the line of values for the WAV file at the relative path entry,
+  /// which holds less data than its header declares when cut_short; returns
+  /// nothing.
+  void WavLine(std::wstring_view entry, const FormatSummary& summary, bool cut_short = false);
+  /// Holds the line of "N/A" for the WAV file at the relative path entry,
+  /// unreadable for why; returns nothing.
+  void UnreadableLine(std::wstring_view entry, Unreadable why = Unreadable::kNotWave);
   /// Holds the line of "N/A" for the MIDI file at the relative path entry;
   /// returns nothing.
   void MidiLine(std::wstring_view entry);
@@ -40,6 +43,11 @@ class ReportSink {
   void FolderListed(std::wstring_view entry);
   /// Tells that a folder was not listed or was skipped; returns nothing.
   void FolderLeftOut();
+  /// Tells that the folder at the relative path entry is not walked for the
+  /// dot in its name; returns nothing.
+  void DottedFolder(std::wstring_view entry) {
+    if (progress_ != nullptr) progress_->Tally().DottedFolder(entry);
+  }
   /// Tells that the walk waits for the folder at the relative path entry;
   /// returns nothing.
   void Reading(std::wstring_view entry) {
@@ -71,10 +79,26 @@ class ReportSink {
   /// Ends the message line; returns nothing.
   void EndMessage();
 
+  // What a held line tells the display once it is out whole.
+  struct HeldLine {
+    enum class Kind : uint8_t { kWav, kUnreadable, kMidi };
+    Kind kind;
+    Unreadable why;
+    bool cut_short;
+    FormatSummary summary;
+    size_t name;  // in held_names_, for a file cut short
+  };
+  /// Holds what line tells, for a display; returns nothing.
+  void Held(HeldLine line) {
+    if (progress_ != nullptr) held_.push_back(line);
+  }
+
   LineWriter& report_;
   LineWriter& errors_;
   Progress* const progress_;
   bool holding_ = false;
+  std::vector<HeldLine> held_;
+  std::vector<CStdStr> held_names_;
 };
 
 }  // namespace wavtally

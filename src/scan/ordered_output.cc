@@ -40,9 +40,9 @@ void OrderedOutput::Emit(const Slot& slot) {
         // than a line that would call the file unreadable.
         incomplete_ = true;
       } else if (probe.ok) {
-        sink_.WavLine(Relative(slot.path), probe.summary);
+        sink_.WavLine(Relative(slot.path), probe.summary, probe.cut_short);
       } else {
-        sink_.UnreadableLine(Relative(slot.path));
+        sink_.UnreadableLine(Relative(slot.path), probe.Why());
       }
       break;
     }

@@ -318,6 +318,7 @@ class Walk {
       return;
     }
     sink_.FolderListed(output_.Relative(std::wstring_view(path_).substr(0, path_size)));
+    if (sink_.ShowsProgress()) NameDottedFolders(*listing, path_size);
     for (PathFind find(listing, kWavPattern); find.HasNext() && !Stopped();) {
       const std::wstring_view name = find.NextName();
       std::shared_ptr<const Folder> folder = TopFolder();
@@ -333,6 +334,24 @@ class Walk {
     }
     for (PathFind find(listing, kMidiPattern); find.HasNext() && !Stopped();) {
       output_.Put(Slot{Slot::Kind::kMidi, EntryPath(path_size, find.NextName()), nullptr, {}, {}});
+    }
+  }
+
+  // Tells a display of the folders in listing, at path_size of path_, that
+  // the walk's rule leaves out for the dot in their name: only what the
+  // listing itself says is a folder, so that it costs no call. Hidden ones
+  // (a leading dot) are meant to be left out, and those named like a WAV or
+  // MIDI file get a line of their own.
+  void NameDottedFolders(const FolderListing& listing, size_t path_size) {
+    const NameList& names = listing.Names();
+    for (size_t i = 0; i < names.size(); ++i) {
+      const std::wstring_view name = names[i];
+      if (!names.IsFolder(i) || name.empty() || name[0] == L'.' ||
+          name.find(L'.') == std::wstring_view::npos || MatchesPattern(kWavPattern, name) ||
+          MatchesPattern(kMidiPattern, name)) {
+        continue;
+      }
+      sink_.DottedFolder(output_.Relative(EntryPath(path_size, name)));
     }
   }
 

@@ -10,13 +10,25 @@ namespace {
 
 FsError OutOfMemory() { return FsError{"out of memory", true}; }
 
-// Copies what the reader delivered into the eight reported values.
-bool ReadSummary(TqAudioFileReader* created, FormatSummary& out) {
+// What a read found beyond the eight values.
+struct ReadDetail {
+  bool opened = false;
+  WaveProblem problem = WaveProblem::kNone;
+  bool cut_short = false;
+};
+
+// Copies what the reader delivered into the eight reported values, and what
+// else it found into *detail when that is not null.
+bool ReadSummary(TqAudioFileReader* created, FormatSummary& out, ReadDetail* detail = nullptr) {
   const std::unique_ptr<TqAudioFileReader> reader(created);
-  if (!reader ||
-      !reader->Open(TqAudioFileReader::kReadFormat | TqAudioFileReader::kReadSampleCount)) {
-    return false;
+  const bool ok =
+      reader && reader->Open(TqAudioFileReader::kReadFormat | TqAudioFileReader::kReadSampleCount);
+  if (detail != nullptr && reader) {
+    detail->opened = true;
+    detail->problem = reader->GetProblem();
+    detail->cut_short = reader->IsDataCutShort();
   }
+  if (!ok) return false;
   const TqAudioFormat& format = reader->GetFormat();
   FormatSummary summary;
   summary.formatTag = format.formatTag;
@@ -82,8 +94,7 @@ void ProbeJob::Do() {
       error = FsError{"no folder to open it below", false};
       return;
     }
-    ok = ReadSummary(
-        TqAudioFileReader::Create(fs_.OpenFileBelow(*Top(), Relative(), &error), nullptr), summary);
+    Read(TqAudioFileReader::Create(fs_.OpenFileBelow(*Top(), Relative(), &error), nullptr));
     return;
   }
   if (!folder) {
@@ -93,7 +104,37 @@ void ProbeJob::Do() {
   }
   // Once done, the probe holds no handle, whether it is to be retried or
   // not: the walk may close the folder to stay within its handles.
-  ok = ProbeWavFormat(fs_, *folder, name_, summary, &error);
+  Read(TqAudioFileReader::Create(fs_.OpenFileAt(*folder, name_, &error), nullptr));
+}
+
+void ProbeJob::Read(TqAudioFileReader* created) {
+  ReadDetail detail;
+  ok = ReadSummary(created, summary, &detail);
+  opened = detail.opened;
+  problem = detail.problem;
+  cut_short = detail.cut_short;
+}
+
+Unreadable ProbeJob::Why() const {
+  // A macOS companion file ("._name") holds the resource fork and Finder
+  // details of name, never audio, whatever its extension.
+  if (name_.starts_with(L"._")) return Unreadable::kAppleDouble;
+  if (!opened) return error.not_file ? Unreadable::kNotFile : Unreadable::kCannotOpen;
+  switch (problem) {
+    case WaveProblem::kNoFormat:
+      return Unreadable::kNoFormat;
+    case WaveProblem::kShortFormat:
+      return Unreadable::kShortFormat;
+    case WaveProblem::kNoData:
+      return Unreadable::kNoData;
+    case WaveProblem::kReadFailed:
+      return Unreadable::kReadFailed;
+    case WaveProblem::kNone:
+    case WaveProblem::kNotWave:
+    case WaveProblem::kBadMode:
+      break;
+  }
+  return Unreadable::kNotWave;
 }
 
 bool LookJob::HitLimit() const {

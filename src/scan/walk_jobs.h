@@ -14,6 +14,7 @@
 #include "base/file_system.h"
 #include "base/path_find.h"
 #include "report/report_writer.h"
+#include "report/run_tally.h"
 #include "scan/pipeline.h"
 
 namespace wavtally {
@@ -60,12 +61,20 @@ class ProbeJob final : public WalkJob {
   bool HitLimit() const override { return !ok && error.limit; }
   void Abandon() override;
 
+  /// Returns why the file was not read, for a file that was not.
+  Unreadable Why() const;
+
   bool ok = false;
   FormatSummary summary;
   FsError error;
+  bool opened = false;     // a file was there to read
+  bool cut_short = false;  // it holds less data than its header declares
+  WaveProblem problem = WaveProblem::kNone;
 
  private:
   void Do() override;
+  // Reads the file that created opened, if any; returns nothing.
+  void Read(TqAudioFileReader* created);
 
   FileSystem& fs_;
   std::shared_ptr<const Folder> folder_;  // until the first run

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <regex>
@@ -372,6 +373,74 @@ TEST(WalkTest, AHundredThousandLevelsAreWalkedWithoutRecursion) {
                               "/deep.wav\t0x0001\t2\t0x00000000\t44100\t176400\t4\t16\t3\n")
       << r.report.size() << " bytes";
   EXPECT_EQ(r.errors, "");
+}
+
+TEST(WalkTest, TheSummaryTellsWhatTheReportCannot) {
+  // A library as users keep them: folders whose name has a dot, macOS
+  // companion files, a partial copy, files of no WAVE at all.
+  MemoryFileSystem fs;
+  for (int i = 0; i < 5; ++i) fs.File("/r/Takes/t" + std::to_string(i) + ".wav", Stereo16(i));
+  fs.File("/r/Takes/._t0.wav", {0, 5, 22, 7});
+  fs.File("/r/Takes/._t1.wav", {0, 5, 22, 7});
+  fs.File("/r/Takes/notes.wav", {'h', 'e', 'l', 'l', 'o'});
+  test::ByteImage partial = Stereo16(1000);
+  test::TruncateTo(partial, partial.size() - 2000);
+  fs.File("/r/Foley/CLOTH_partial_copy.wav", partial);
+  fs.File("/r/Foley/mono.wav", test::Riff().Fmt(1, 1, 48000, 144000, 3, 24).Data(30).Bytes());
+  fs.File("/r/Boom Pack Vol.2/x.wav", Stereo16(1));
+  fs.File("/r/Session 2023.05.12/y.wav", Stereo16(1));
+  fs.File("/r/.hidden.d/z.wav", Stereo16(1));
+  fs.File("/r/folder.wav/w.wav", Stereo16(1));
+  for (const ScanTuning& tuning : {OneAtATime(), Threads()}) {
+    const WalkResult r = WalkTree(fs, tuning);
+    // The counts agree with the report's lines.
+    EXPECT_EQ(r.counts.wav, 11u);
+    EXPECT_EQ(r.counts.unreadable, 4u);
+    EXPECT_EQ(static_cast<size_t>(std::count(r.report.begin(), r.report.end(), '\n')), 11u);
+    EXPECT_EQ(
+        r.summary,
+        (std::vector<std::string>{
+            "formats: 6 \u00d7 44.1 kHz 16-bit 2 ch PCM \u00b7 1 \u00d7 48 kHz 24-bit 1 ch PCM",
+            "unreadable: 4 (2 macOS \"._\" files, 1 not RIFF/WAVE, 1 not a regular file)",
+            "shorter than their header: 1 (/Foley/CLOTH_partial_copy.wav)",
+            "not walked, a dot in the name: 2 folders (/Boom Pack Vol.2, /Session 2023.05.12)",
+        }));
+  }
+}
+
+// A report on a disk that fills up: takes whole lines up to a number of
+// bytes, then part of the next, as write(2) does.
+class FillingDisk : public LineWriter {
+ public:
+  explicit FillingDisk(size_t room) : room_(room) {}
+  std::string text;
+
+ protected:
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
+    const std::string bytes = EncodeUtf8(lines);
+    const size_t fits = std::min(room_ - text.size(), bytes.size());
+    text += bytes.substr(0, fits);
+    if (fits == bytes.size()) return EmitResult::kOk;
+    *error = "no space left on device" + CutLineNote(bytes, fits);
+    return EmitResult::kFailed;
+  }
+
+ private:
+  size_t room_;
+};
+
+TEST(WalkTest, TheCountsAreOfLinesWrittenWhole) {
+  MemoryFileSystem fs;
+  for (int i = 0; i < 40; ++i) fs.File("/r/a/x" + std::to_string(10 + i) + ".wav", Stereo16(i));
+  for (const size_t room : {0, 30, 500, 1234}) {
+    SCOPED_TRACE(room);
+    FillingDisk disk(room);
+    ShuffledExecutor executor(3);
+    const WalkResult r = WalkTree(fs, Through(executor, 16), "/r", &disk);
+    const auto whole = static_cast<uint64_t>(std::count(disk.text.begin(), disk.text.end(), '\n'));
+    EXPECT_EQ(r.counts.wav, whole);
+    EXPECT_EQ(r.summary.empty(), whole == 0);
+  }
 }
 
 }  // namespace

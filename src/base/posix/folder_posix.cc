@@ -212,7 +212,10 @@ std::unique_ptr<ByteSource> OpenFileIn(int dir, const char* name, FsError* error
   // that are no regular files would run out of descriptors.
   auto file = std::make_unique<PosixFile>(fd, 0);
   struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) return nullptr;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
+    error->not_file = true;
+    return nullptr;
+  }
   file->SetSize(static_cast<uint64_t>(st.st_size));
   return file;
 }
@@ -258,7 +261,9 @@ class PosixFileSystem final : public FileSystem {
         at += entry->d_reclen;
         const std::string_view name = entry->d_name;
         if (name == "." || name == "..") continue;
-        names->AddUtf8(name);
+        // d_type comes free with the name; DT_UNKNOWN (some file systems)
+        // and links say nothing, and count as no folder.
+        names->AddUtf8(name, entry->d_type == DT_DIR);
       }
     }
   }

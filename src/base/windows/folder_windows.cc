@@ -233,7 +233,10 @@ class WindowsFileSystem final : public FileSystem {
     }
     do {
       const std::wstring_view name = data.cFileName;
-      if (name != L"." && name != L"..") names->Add(name);
+      if (name != L"." && name != L"..") {
+        names->Add(name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                             (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0);
+      }
     } while (FindNextFileW(find.get(), &data));
     const DWORD code = GetLastError();
     if (code != ERROR_NO_MORE_FILES) {

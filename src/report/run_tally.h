@@ -1,0 +1,69 @@
+#pragma once
+
+// What a person at a terminal is told at the end of a run beyond the counts:
+// what the report cannot show by itself. Which formats the library holds,
+// why files were unreadable, which files hold less data than their header
+// declares, and which folders the walk's rule left out because their name
+// has a dot. Only lines that reached the report whole are counted.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "base/text.h"
+#include "report/report_writer.h"
+
+namespace wavtally {
+
+/// Why a WAV file got a line of "N/A".
+enum class Unreadable : uint8_t {
+  kAppleDouble,  ///< a macOS "._" companion file, which holds no audio
+  kNotWave,      ///< not a RIFF/RIFX/RF64/BW64 file of form WAVE
+  kNoFormat,     ///< no "fmt " chunk
+  kShortFormat,  ///< a "fmt " chunk too short to hold a format
+  kNoData,       ///< no "data" chunk
+  kReadFailed,   ///< the file gave fewer bytes than its size while read
+  kNotFile,      ///< no regular file (a folder, a FIFO, a device)
+  kCannotOpen,   ///< could not be opened (no permission, say)
+};
+constexpr size_t kUnreadableKinds = 8;
+
+class RunTally {
+ public:
+  /// How many names each list keeps to show.
+  static constexpr size_t kNamesShown = 3;
+
+  /// Counts a readable WAV file of format summary; returns nothing.
+  void Format(const FormatSummary& summary);
+  /// Counts an unreadable WAV file; returns nothing.
+  void Unreadable(Unreadable why) { ++unreadable_[static_cast<size_t>(why)]; }
+  /// Counts the file at the relative path entry as holding less data than
+  /// its header declares; returns nothing.
+  void CutShort(std::wstring_view entry) { Note(entry, cut_short_, cut_short_names_); }
+  /// Counts the folder at the relative path entry as not walked for the dot
+  /// in its name; returns nothing.
+  void DottedFolder(std::wstring_view entry) { Note(entry, dotted_, dotted_names_); }
+
+  /// Returns the lines that follow the summary's first, each narrower than
+  /// width columns (0 counts as 80); a line for each part that has
+  /// anything to say, in the order formats, unreadable, cut short, dotted.
+  std::vector<CStdStr> Render(size_t width) const;
+
+ private:
+  using FormatKey = std::tuple<uint16_t, uint32_t, uint16_t, uint16_t>;  // tag, rate, bits, ch
+
+  static void Note(std::wstring_view entry, uint64_t& count, std::vector<CStdStr>& names);
+
+  std::map<FormatKey, uint64_t> formats_;
+  std::array<uint64_t, kUnreadableKinds> unreadable_{};
+  uint64_t cut_short_ = 0;
+  std::vector<CStdStr> cut_short_names_;
+  uint64_t dotted_ = 0;
+  std::vector<CStdStr> dotted_names_;
+};
+
+}  // namespace wavtally
