@@ -177,7 +177,7 @@ std::vector<CStdStr> RunTally::Render(size_t width) const {
           uint64_t rest = others;
           for (size_t i = items.size() - left_out; i < items.size(); ++i) rest += counts[i];
           if (rest == 0) return CStdStr();
-          CStdStr text(kBetween);
+          CStdStr text(left_out == items.size() ? L"" : kBetween);
           AppendCounted(rest, L"other", text);
           return text;
         },
