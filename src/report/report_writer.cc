@@ -69,6 +69,8 @@ void EscapePath(Out& out, std::wstring_view text, bool terminal) {
   size_t plain = 0;  // start of the run not yet written
   for (size_t i = 0; i < text.size(); ++i) {
     const wchar_t c = text[i];
+    // Printable ASCII, nearly every character of a path, at one test.
+    if (c >= 0x20 && c < 0x7F) continue;
     if (!IsControl(c) && !(terminal && IsUnsafeOnTerminal(c))) continue;
     if (terminal && sizeof(wchar_t) == 2 && i + 1 < text.size() && c >= 0xD800 && c < 0xDC00 &&
         text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
