@@ -130,8 +130,12 @@ CStdStr NamesLine(std::wstring_view head, uint64_t count, std::wstring_view thin
 }  // namespace
 
 void RunTally::Format(const FormatSummary& summary) {
-  ++formats_[FormatKey(summary.formatTag, summary.sampleRate, summary.bitDepth,
-                       summary.numChannels)];
+  const FormatKey key{summary.formatTag, summary.sampleRate, summary.bitDepth, summary.numChannels};
+  if (last_count_ == nullptr || !(key == last_key_)) {
+    last_key_ = key;
+    last_count_ = &formats_[key];
+  }
+  ++*last_count_;
 }
 
 void RunTally::Note(std::wstring_view entry, uint64_t& count, std::vector<CStdStr>& names) {
@@ -147,8 +151,9 @@ std::vector<CStdStr> RunTally::Render(size_t width) const {
     std::vector<std::pair<uint64_t, FormatKey>> common;
     for (const auto& [key, count] : formats_) common.emplace_back(count, key);
     // Commonest first; among equals, the order of the keys.
-    std::stable_sort(common.begin(), common.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    std::sort(common.begin(), common.end(), [](const auto& a, const auto& b) {
+      return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
     std::vector<CStdStr> items;
     uint64_t others = 0;
     for (size_t i = 0; i < common.size(); ++i) {

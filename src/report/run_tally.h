@@ -7,11 +7,12 @@
 // has a dot. Only lines that reached the report whole are counted.
 
 #include <array>
+#include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <string_view>
-#include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "base/text.h"
@@ -54,11 +55,28 @@ class RunTally {
   std::vector<CStdStr> Render(size_t width) const;
 
  private:
-  using FormatKey = std::tuple<uint16_t, uint32_t, uint16_t, uint16_t>;  // tag, rate, bits, ch
+  struct FormatKey {
+    uint16_t tag;
+    uint32_t rate;
+    uint16_t bits;
+    uint16_t channels;
+    bool operator==(const FormatKey&) const = default;
+    auto operator<=>(const FormatKey&) const = default;
+  };
+  struct FormatHash {
+    size_t operator()(const FormatKey& k) const {
+      return std::hash<uint64_t>()((uint64_t{k.rate} << 32 | uint64_t{k.bits} << 16 | k.channels) ^
+                                   uint64_t{k.tag} * 0x9E3779B97F4A7C15ULL);
+    }
+  };
 
   static void Note(std::wstring_view entry, uint64_t& count, std::vector<CStdStr>& names);
 
-  std::map<FormatKey, uint64_t> formats_;
+  // Files of a folder mostly share one format: the last one found is kept
+  // at hand. Elements of an unordered_map stay where they are.
+  std::unordered_map<FormatKey, uint64_t, FormatHash> formats_;
+  FormatKey last_key_{};
+  uint64_t* last_count_ = nullptr;
   std::array<uint64_t, kUnreadableKinds> unreadable_{};
   uint64_t cut_short_ = 0;
   std::vector<CStdStr> cut_short_names_;
