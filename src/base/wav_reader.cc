@@ -230,9 +230,37 @@ bool WalkDone(const Chunks& c, bool formatOnly) {
   return c.haveData && (c.haveFact || CountedFromBytes(c.subFormat));
 }
 
+// Returns where the RIFF header starts: after an ID3v2 tag that a tagger put
+// in front of it, else at 0.
+uint64_t RiffStart(BlockCache& cache) {
+  // Tolerance: "ID3", a major version of 2 to 4, a minor version that is
+  // not 0xFF, and a size of four bytes of seven bits each (syncsafe) make a
+  // tag of 10 bytes plus that size, plus a 10-byte footer when flag 0x10
+  // says so (version 4). Only a form id right after it makes the file a
+  // WAVE file; a file that merely starts with "ID3" stays refused.
+  constexpr uint64_t kId3Header = 10;
+  if (!cache.Holds(0, kId3Header)) return 0;
+  const uint8_t* p = cache.Get(0, kId3Header);
+  if (p == nullptr || !(p[0] == 'I' && p[1] == 'D' && p[2] == '3') || p[3] < 2 || p[3] > 4 ||
+      p[4] == 0xFF || ((p[6] | p[7] | p[8] | p[9]) & 0x80) != 0) {
+    return 0;
+  }
+  const uint64_t size = uint64_t{p[6]} << 21 | uint64_t{p[7]} << 14 | uint64_t{p[8]} << 7 | p[9];
+  const bool footer = p[3] == 4 && (p[5] & 0x10) != 0;
+  const uint64_t start = kId3Header + size + (footer ? kId3Header : 0);
+  if (!cache.Holds(start, kFirstChunk)) return 0;
+  const uint8_t* form = cache.Get(start, kFirstChunk);
+  if (form == nullptr ||
+      !(IdIs(form, "RIFF") || IdIs(form, "RIFX") || IdIs(form, "RF64") || IdIs(form, "BW64"))) {
+    return 0;
+  }
+  return start;
+}
+
 // Walks the chunks of the file; returns false when it must be refused.
 bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
-  const uint8_t* riff = cache.Get(0, kFirstChunk);
+  const uint64_t base = RiffStart(cache);
+  const uint8_t* riff = cache.Get(base, kFirstChunk);
   const bool rifx = riff != nullptr && IdIs(riff, "RIFX");
   const bool rf64 = riff != nullptr && (IdIs(riff, "RF64") || IdIs(riff, "BW64"));
   if (riff == nullptr || !IdIs(riff + 8, "WAVE") || (!rifx && !rf64 && !IdIs(riff, "RIFF"))) {
@@ -246,7 +274,7 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
 
   // Tolerance: a file cut short inside a chunk header (fewer than 8 bytes
   // left) ends the walk, and what was found before it counts.
-  for (uint64_t pos = kFirstChunk; cache.Holds(pos, kChunkHeaderSize);) {
+  for (uint64_t pos = base + kFirstChunk; cache.Holds(pos, kChunkHeaderSize);) {
     const uint8_t* h = cache.Get(pos, kChunkHeaderSize);
     // A header inside the file that cannot be read ends the walk, and the
     // failed read refuses the file below.
@@ -264,7 +292,7 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
     const uint64_t body = pos + kChunkHeaderSize;
     uint64_t bodySize = size;
 
-    if (pos == kFirstChunk && rf64 && IdIs(id, "ds64") && size >= 24) {
+    if (pos == base + kFirstChunk && rf64 && IdIs(id, "ds64") && size >= 24) {
       if (const uint8_t* p = cache.Get(body, 24)) {
         c->haveDs64 = true;
         c->ds64DataSize = d.U64(p + 8);

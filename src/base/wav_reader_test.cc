@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -131,6 +132,36 @@ TEST(WaveReaderTest, SaysWhyAFileIsRefusedAndWhenItsDataIsCutShort) {
     EXPECT_EQ(reader->GetProblem(), c.problem);
     EXPECT_EQ(reader->IsDataCutShort(), c.cut_short);
   }
+}
+
+// Returns an ID3v2 tag of version major whose header says size (four
+// syncsafe bytes as given) and flags, followed by body bytes of zeros.
+ByteImage Id3(uint8_t major, std::array<uint8_t, 4> size, size_t body, uint8_t flags = 0) {
+  ByteImage tag = {'I', 'D', '3', major, 0, flags, size[0], size[1], size[2], size[3]};
+  tag.resize(tag.size() + body);
+  return tag;
+}
+
+ByteImage Joined(ByteImage a, const ByteImage& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+TEST(WaveReaderTest, AnId3TagInFrontOfTheFormIsSkipped) {
+  const ByteImage wave = Cd(Riff()).Data(40).Bytes();
+  // 1,093 = 0x08 << 7 | 0x45, as a tagger wrote it in front of a real file.
+  EXPECT_EQ(Read(Joined(Id3(4, {0, 0, 0x08, 0x45}, 1093), wave)), CdLine(10));
+  EXPECT_EQ(Read(Joined(Id3(3, {0, 0, 0, 20}, 20), wave)), CdLine(10));
+  EXPECT_EQ(Read(Joined(Id3(2, {0, 0, 0, 0}, 0), Cd(Rifx()).Data(40).Bytes())), CdLine(10));
+  // Version 4's footer follows the tag when its flag says so.
+  EXPECT_EQ(Read(Joined(Id3(4, {0, 0, 0, 20}, 30, 0x10), wave)), CdLine(10));
+  EXPECT_EQ(Read(Joined(Id3(4, {0, 0, 0, 20}, 30), wave)), "refused");
+  // A size that is not syncsafe, a version that is none, a tag longer than
+  // the file, or no form right after the tag: no WAVE file.
+  EXPECT_EQ(Read(Joined(Id3(3, {0, 0, 0x80, 20}, 20), wave)), "refused");
+  EXPECT_EQ(Read(Joined(Id3(5, {0, 0, 0, 20}, 20), wave)), "refused");
+  EXPECT_EQ(Read(Joined(Id3(3, {0, 0, 0x7F, 0x7F}, 20), wave)), "refused");
+  EXPECT_EQ(Read(Joined(Id3(3, {0, 0, 0, 16}, 20), wave)), "refused");
 }
 
 TEST(WaveReaderTest, FormIdsAndByteOrder) {
