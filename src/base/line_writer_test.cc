@@ -147,6 +147,8 @@ TEST(StdOutTest, LineCutByAFullFileIsCountedInTheMessage) {
       {18, "first line\nsecond\n", "file too large"},
       {5, "first", "file too large (wrote 5 of 11 bytes of the last line)"},
       {11, "first line\n", "file too large"},
+      // Nothing went out at all: no line was cut.
+      {0, "", "file too large"},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(c.limit);

@@ -186,6 +186,10 @@ TEST(WaveReaderTest, OddChunkPadByte) {
   // A writer that left out the pad byte: "fmt " starts one byte early.
   EXPECT_EQ(Frames(Cd(Riff().Chunk("junk", 3, Pad::kNo)).Data(8).Bytes()), 2);
   EXPECT_EQ(Frames(Cd(Riff()).Chunk("junk", 5, Pad::kNo).Data(8).Bytes()), 2);
+  // The header after the missing pad byte ends the file exactly: it is read
+  // where the body ends, not one byte later.
+  EXPECT_EQ(Frames(Cd(Riff()).Chunk("junk", 5, Pad::kNo).Data(0).Bytes()), 0);
+  EXPECT_EQ(Frames(Cd(Riff()).Data(8).Chunk("junk", 5, Pad::kNo).Fact(7).Bytes()), 2);
   // An id at the padded position wins, even when the pad byte is printable.
   EXPECT_EQ(Frames(Cd(Riff().Header("junk", 3).Raw({'a', 'b', 'Z', 'Q'})).Data(8).Bytes()), 2);
   // An odd "data" size skips its pad byte as well.

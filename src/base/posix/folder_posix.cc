@@ -13,6 +13,7 @@
 #include "base/platform.h"
 #include "base/posix/at_path.h"
 #include "base/posix/posix_error.h"
+#include "base/posix/read_all.h"
 
 namespace wavtally {
 namespace platform {
@@ -96,17 +97,7 @@ class PosixFile final : public ByteSource {
   uint64_t Size() const override { return size_; }
   void SetSize(uint64_t size) { size_ = size; }
   size_t ReadAt(uint64_t offset, void* data, size_t size) override {
-    auto* out = static_cast<char*>(data);
-    size_t done = 0;
-    while (done < size) {
-      const uint64_t at = offset + done;
-      if (at < offset || at > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) break;
-      const ssize_t n = ::pread(fd_, out + done, size - done, static_cast<off_t>(at));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<size_t>(n);
-    }
-    return done;
+    return platform::ReadAllAt(fd_, data, size, offset, &::pread);
   }
 
  private:
