@@ -3,6 +3,9 @@
 // MinGW toolchain only and run under Wine by tests/windows/run-tests; prints
 // each failed check and returns 1 if any failed.
 
+#include <windows.h>
+
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -14,6 +17,7 @@
 #include "base/platform.h"
 #include "base/terminal.h"
 #include "base/text.h"
+#include "base/windows/windows_error.h"
 #include "report/progress.h"
 
 namespace wavtally {
@@ -72,6 +76,46 @@ void FoldersAndErrorsComeFromTheSystem() {
   CHECK(platform::ErrorText(3) == "path not found");
   const std::string other = platform::ErrorText(0x7FFF0000);
   CHECK(!other.empty() && other.back() != '.' && other.back() != '\n');
+  // Limits of the process, worth a retry with fewer handles; the rest are
+  // the entry's own.
+  CHECK(platform::WindowsError(ERROR_TOO_MANY_OPEN_FILES).limit);
+  CHECK(platform::WindowsError(ERROR_NOT_ENOUGH_MEMORY).limit);
+  CHECK(platform::WindowsError(ERROR_OUTOFMEMORY).limit);
+  CHECK(platform::WindowsError(ERROR_NO_SYSTEM_RESOURCES).limit);
+  CHECK(!platform::WindowsError(ERROR_ACCESS_DENIED).limit);
+  CHECK(!platform::WindowsError(ERROR_FILE_NOT_FOUND).limit);
+}
+
+// A read past 4 GiB reaches its offset: the high half of the offset goes to
+// the system too. The file is sparse, so it costs no disk.
+void ReadsPastFourGibibytesReachTheirOffset() {
+  wchar_t folder[MAX_PATH];
+  CHECK(GetTempPathW(MAX_PATH, folder) != 0);
+  const std::wstring path = std::wstring(folder) + L"wavtally-4g.bin";
+  const uint64_t beyond = (uint64_t{1} << 32) + 3;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  CHECK(file != INVALID_HANDLE_VALUE);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD wrote = 0;
+  OVERLAPPED near_place = {};
+  near_place.Offset = 3;
+  CHECK(WriteFile(file, "near", 4, &wrote, &near_place));
+  OVERLAPPED far_place = {};
+  far_place.Offset = static_cast<DWORD>(beyond);
+  far_place.OffsetHigh = static_cast<DWORD>(beyond >> 32);
+  CHECK(WriteFile(file, "far!", 4, &wrote, &far_place));
+  CloseHandle(file);
+  FsError error;
+  const std::unique_ptr<ByteSource> source = DiskFileSystem().OpenFile(path, &error);
+  CHECK(source != nullptr);
+  if (source) {
+    char text[5] = {};
+    CHECK(source->Size() == beyond + 4);
+    CHECK(source->ReadAt(beyond, text, 4) == 4 && std::string(text) == "far!");
+    CHECK(source->ReadAt(3, text, 4) == 4 && std::string(text) == "near");
+  }
+  DeleteFileW(path.c_str());
 }
 
 void LoneSurrogatesBecomeReplacementCharacters() {
@@ -133,6 +177,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "console") return wavtally::DrawOnTheConsole();
   wavtally::PathsTakeWhatAWindowsUserTypes();
   wavtally::FoldersAndErrorsComeFromTheSystem();
+  wavtally::ReadsPastFourGibibytesReachTheirOffset();
   wavtally::LoneSurrogatesBecomeReplacementCharacters();
   wavtally::ProgressCountsAndCutsWholeCharacters();
   wavtally::ProgressIsOffWhenRedirected();

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "base/platform.h"
+#include "base/windows/windows_error.h"
 
 namespace wavtally::platform {
 
@@ -78,6 +79,14 @@ std::string ErrorText(int code) {
   }
   if (!ascii || text.empty()) return "error " + std::to_string(unsigned_code);
   return text;
+}
+
+FsError WindowsError(unsigned long code) {
+  FsError error;
+  error.text = ErrorText(static_cast<int>(code));
+  error.limit = code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NOT_ENOUGH_MEMORY ||
+                code == ERROR_OUTOFMEMORY || code == ERROR_NO_SYSTEM_RESOURCES;
+  return error;
 }
 
 }  // namespace wavtally::platform

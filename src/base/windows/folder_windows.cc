@@ -8,6 +8,7 @@
 #include "base/file_system.h"
 #include "base/path.h"
 #include "base/platform.h"
+#include "base/windows/windows_error.h"
 
 namespace wavtally {
 namespace platform {
@@ -90,13 +91,7 @@ class WindowsFile final : public ByteSource {
 // a shorter, different path.
 bool HasNul(std::wstring_view path) { return path.find(L'\0') != std::wstring_view::npos; }
 
-FsError ErrorOf(DWORD code) {
-  FsError error;
-  error.text = ErrorText(static_cast<int>(code));
-  error.limit = code == ERROR_TOO_MANY_OPEN_FILES || code == ERROR_NOT_ENOUGH_MEMORY ||
-                code == ERROR_OUTOFMEMORY || code == ERROR_NO_SYSTEM_RESOURCES;
-  return error;
-}
+FsError ErrorOf(DWORD code) { return platform::WindowsError(code); }
 
 FolderLook Failed(DWORD code) {
   FolderLook look;
