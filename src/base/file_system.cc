@@ -1,6 +1,26 @@
 #include "base/file_system.h"
 
+#include "base/path.h"
+
 namespace wavtally {
+
+// Path's questions to a file system are answered here, by the file system,
+// so that a Path stays a value of text.
+bool Path::DirectoryExists(FileSystem& fs) const {
+  if (text_.empty()) return false;
+  const FolderLook look = fs.OpenFolder(text_);
+  return look.kind == FolderLook::Kind::kFolder || look.kind == FolderLook::Kind::kUnlistable;
+}
+
+bool Path::IsDirectory(FileSystem& fs) const { return DirectoryExists(fs); }
+
+bool Path::GetFolderId(FileSystem& fs, FolderId* id) const {
+  if (text_.empty()) return false;
+  const FolderLook look = fs.OpenFolder(text_);
+  if (look.kind != FolderLook::Kind::kFolder) return false;
+  if (id != nullptr) *id = look.id;
+  return true;
+}
 
 std::unique_ptr<ByteSource> FileSystem::OpenFile(const CStdStr& path, FsError* error) {
   error->Clear();

@@ -7,16 +7,26 @@
 // fail, change or be slow at will. Only main picks the disk.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 
+#include "base/byte_source.h"
 #include "base/name_list.h"
-#include "base/path.h"
 #include "base/text.h"
-#include "base/wav_reader.h"
 
 namespace wavtally {
+
+/// Identifies a folder on its file system (device and inode on POSIX), so a
+/// walk can tell when a link leads back to a folder it is already inside.
+struct FolderId {
+  uint64_t device = 0;
+  uint64_t index = 0;
+  /// The upper half of a 128-bit file id (ReFS); 0 elsewhere.
+  uint64_t index_high = 0;
+  bool operator==(const FolderId&) const = default;
+};
 
 /// Why a file-system call failed.
 struct FsError {

@@ -4,7 +4,6 @@
 #include <string_view>
 #include <utility>
 
-#include "base/file_system.h"
 #include "base/platform.h"
 
 namespace wavtally {
@@ -86,22 +85,6 @@ void Path::Normalize() {
   // The root keeps its separator: dropping it would turn "/" into the
   // current folder.
   if (text_.size() > 1 && text_.size() > root && text_.back() == sep) text_.pop_back();
-}
-
-bool Path::DirectoryExists(FileSystem& fs) const {
-  if (text_.empty()) return false;
-  const FolderLook look = fs.OpenFolder(text_);
-  return look.kind == FolderLook::Kind::kFolder || look.kind == FolderLook::Kind::kUnlistable;
-}
-
-bool Path::IsDirectory(FileSystem& fs) const { return DirectoryExists(fs); }
-
-bool Path::GetFolderId(FileSystem& fs, FolderId* id) const {
-  if (text_.empty()) return false;
-  const FolderLook look = fs.OpenFolder(text_);
-  if (look.kind != FolderLook::Kind::kFolder) return false;
-  if (id != nullptr) *id = look.id;
-  return true;
 }
 
 void Path::AppendName(CStdStr& text, std::wstring_view name) {

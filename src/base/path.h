@@ -1,5 +1,11 @@
 #pragma once
 
+// Path: a path as text, and nothing more. Its separators are folded to the
+// system's own, and it knows the rules of roots (a drive, a share, "/") and of
+// names within it; making a path relative to the folder reported on is how
+// every reported path is written. Whether a path names a folder is asked of
+// a FileSystem, which answers (file_system.cc).
+
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -11,16 +17,7 @@
 namespace wavtally {
 
 class FileSystem;
-
-/// Identifies a folder on its file system (device and inode on POSIX), so a
-/// walk can tell when a link leads back to a folder it is already inside.
-struct FolderId {
-  uint64_t device = 0;
-  uint64_t index = 0;
-  /// The upper half of a 128-bit file id (ReFS); 0 elsewhere.
-  uint64_t index_high = 0;
-  bool operator==(const FolderId&) const = default;
-};
+struct FolderId;
 
 /// Returns the length of the Windows root at the start of text, written with
 /// "\\" separators: 3 for "C:\\", 2 for "C:", the "\\\\server\\share" part of a

@@ -1,5 +1,10 @@
 #pragma once
 
+// PathFind: the names of one folder that match a pattern such as "*.wav",
+// in a fixed order, read once as a FolderListing so that no folder handle is
+// held while the walk goes deeper. The walk's three passes (WAV files, MIDI
+// files, subfolders) each take their names from it.
+
 #include <memory>
 #include <string_view>
 #include <vector>

@@ -1,5 +1,9 @@
 #pragma once
 
+// CStdStr: the wide text every path, pattern and name crosses the base
+// services as, and the one conversion to and from UTF-8 bytes, which keeps
+// names that are not valid UTF-8 exactly as they were.
+
 #include <cstddef>
 #include <string>
 #include <string_view>

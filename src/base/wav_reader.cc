@@ -337,13 +337,6 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
 
 }  // namespace
 
-size_t MemoryByteSource::ReadAt(uint64_t offset, void* data, size_t size) {
-  if (offset >= bytes_.size()) return 0;
-  const size_t n = static_cast<size_t>(std::min<uint64_t>(size, bytes_.size() - offset));
-  std::memcpy(data, bytes_.data() + offset, n);
-  return n;
-}
-
 bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem) {
   WaveProblem ignored;
   WaveProblem& why = problem != nullptr ? *problem : ignored;

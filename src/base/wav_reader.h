@@ -1,10 +1,17 @@
 #pragma once
 
+// TqAudioFileReader: the format of one WAV file, read from its RIFF/WAVE
+// header without touching the sample data: the six values of its "fmt "
+// chunk, its channel mask and its sample count, or why the file was refused.
+// The rules it tolerates from real writers are written where they are
+// applied (wav_reader.cc) and listed in the man page.
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
+
+#include "base/byte_source.h"
 
 namespace wavtally {
 
@@ -31,31 +38,6 @@ struct TqAudioFormat {
   uint16_t blockAlign = 0;
   uint16_t bitsPerSample = 0;
   uint32_t channelConfig = 0;
-};
-
-/// Random access to the bytes of one file.
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  /// Returns the size of the source in bytes.
-  virtual uint64_t Size() const = 0;
-  /// Reads up to size bytes at offset into data; returns the count read,
-  /// short only at the end of the source or on an error.
-  virtual size_t ReadAt(uint64_t offset, void* data, size_t size) = 0;
-};
-
-/// A ByteSource over bytes in memory, which must outlive it; it reads exactly
-/// what a file holding the same bytes would give.
-class MemoryByteSource : public ByteSource {
- public:
-  explicit MemoryByteSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  /// Returns the number of bytes.
-  uint64_t Size() const override { return bytes_.size(); }
-  /// Copies the bytes at offset that exist, up to size; returns their count.
-  size_t ReadAt(uint64_t offset, void* data, size_t size) override;
-
- private:
-  std::span<const uint8_t> bytes_;
 };
 
 /// Why a file was refused as a WAVE file.

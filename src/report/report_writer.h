@@ -1,5 +1,9 @@
 #pragma once
 
+// The report's text: its title and column header, and one line per file,
+// a FormatSummary (the eight values of one WAV file) or "N/A", each column
+// in its fixed number form, paths escaped so that a line is always one file.
+
 #include <cstdint>
 
 #include "base/line_writer.h"

@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/path.h"
 #include "base/text.h"
 

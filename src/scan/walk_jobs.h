@@ -13,6 +13,7 @@
 
 #include "base/file_system.h"
 #include "base/path_find.h"
+#include "base/wav_reader.h"
 #include "report/report_writer.h"
 #include "report/run_tally.h"
 #include "scan/pipeline.h"
