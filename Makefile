@@ -17,11 +17,22 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The tool alone, in a folder of its own: no tests, so no GoogleTest and a
+# first run that builds in seconds rather than minutes.
+TOOL_BUILD ?= build-tool
+
+$(TOOL_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(TOOL_BUILD) -DWAVTALLY_TESTS=OFF -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
+
+.PHONY: tool
+tool: $(TOOL_BUILD)/CMakeCache.txt
+	cmake --build $(TOOL_BUILD) -j $(JOBS) --target wavtally
+
 # The build's own messages go to standard error, so that
 # `make run DIR=x > report.tsv` saves the report alone.
 run:
-	@$(MAKE) --no-print-directory build >&2
-	@$(BUILD)/wavtally "$(DIR)"
+	@$(MAKE) --no-print-directory tool >&2
+	@$(TOOL_BUILD)/wavtally "$(DIR)"
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -30,7 +41,7 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(TOOL_BUILD)
 
 # Installing and packaging use their own Release build without the tests.
 RELEASE_BUILD ?= build-release

@@ -67,7 +67,8 @@ deb=${debs[0]}
 [[ -n $(dpkg-deb -f "$deb" Depends) ]] || fail "the package declares no dependencies"
 dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
 for file in usr/bin/wavtally usr/share/man/man1/wavtally.1.gz usr/share/doc/wavtally/copyright \
-  usr/share/doc/wavtally/changelog.gz; do
+  usr/share/doc/wavtally/changelog.gz usr/share/bash-completion/completions/wavtally \
+  usr/share/zsh/vendor-completions/_wavtally; do
   grep -qxF "./$file" "$tmp/contents" || fail "no $file in $deb"
 done
 # lintian does not compare the two in a package built without a source package.
