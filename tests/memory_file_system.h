@@ -77,6 +77,9 @@ class MemoryFileSystem : public FileSystem {
   void Alias(const std::string& path, const std::string& target) {
     std::lock_guard<std::mutex> lock(mutex_);
     Put(path, Find(target));
+    // A listing names a link as a link, not as what it leads to.
+    const size_t slash = path.rfind('/');
+    links_.emplace(Find(path.substr(0, slash)).get(), path.substr(slash + 1));
   }
   /// Removes path and everything below it, as rm -r would; returns nothing.
   void Remove(const std::string& path) {
@@ -195,7 +198,9 @@ class MemoryFileSystem : public FileSystem {
     const auto& folder = static_cast<const MemoryFolder&>(folder_handle);
     if (!Begin(Call::kList, folder.path, error)) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& [name, child] : folder.node->children) names->AddUtf8(name, child->folder);
+    for (const auto& [name, child] : folder.node->children) {
+      names->AddUtf8(name, child->folder && links_.count({folder.node.get(), name}) == 0);
+    }
     return true;
   }
 
@@ -379,6 +384,7 @@ class MemoryFileSystem : public FileSystem {
   uint64_t next_id_ = 1;
   std::shared_ptr<Node> root_;
   std::map<std::pair<Call, std::string>, FsError> failures_;
+  std::set<std::pair<const Node*, std::string>> links_;  // parent and name of each link
   Hook hook_;
   std::atomic<bool> tracking_{false};
   std::atomic<int64_t> latency_{0};
