@@ -329,7 +329,7 @@ class MemoryFileSystem : public FileSystem {
     const int index = all_calls_++;
     if (hook_) hook_(call, path);
     now_ += latency_.load();
-    {
+    if (fault_count_.load() > 0) {
       std::unique_lock<std::mutex> lock(mutex_);
       if (index >= fault_first_ && index < fault_first_ + fault_count_) {
         if (!fault_.Failed()) {
@@ -392,7 +392,7 @@ class MemoryFileSystem : public FileSystem {
   std::atomic<int> calls_[3] = {};
   std::atomic<int> all_calls_{0};
   int fault_first_ = 0;
-  int fault_count_ = 0;
+  std::atomic<int> fault_count_{0};  // the fields of the fault under mutex_
   FsError fault_;
   std::atomic<int> open_handles_{0};
   std::atomic<int> most_handles_{0};

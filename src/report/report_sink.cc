@@ -12,8 +12,12 @@ void ReportSink::WavLine(std::wstring_view entry, const FormatSummary& summary, 
   Hold();
   PrintFormatLine(report_, entry, summary);
   if (progress_ == nullptr) return;
-  if (cut_short) held_names_.emplace_back(entry);
-  Held({HeldLine::Kind::kWav, Unreadable::kNotWave, cut_short, summary, held_names_.size() - 1});
+  size_t name = 0;
+  if (cut_short) {
+    name = held_names_.size();
+    held_names_.emplace_back(entry);
+  }
+  Held({HeldLine::Kind::kWav, Unreadable::kNotWave, cut_short, summary, name});
 }
 
 void ReportSink::UnreadableLine(std::wstring_view entry, Unreadable why) {

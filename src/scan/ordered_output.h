@@ -43,8 +43,7 @@ class OrderedOutput {
   /// it again after a limit of the process.
   using Settle = std::function<void(const CStdStr& path, ProbeJob& probe)>;
 
-  /// Writes to sink; reported paths are full paths less their first
-  /// prefix_size characters.
+  /// Writes to sink, and hands each finished probe to settle first.
   OrderedOutput(ReportSink& sink, Settle settle) : sink_(sink), settle_(std::move(settle)) {}
 
   /// Makes reported paths full paths less their first prefix_size

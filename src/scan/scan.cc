@@ -71,7 +71,6 @@ class Walk {
     below_start_ = Path::RelativeStart(path_);
     auto look = std::make_shared<LookJob>(fs_, gate_, path_);
     look->RunToEnd();
-    bool listed = false;
     if (look->HitLimit() && !Retry(*look)) {
       Unlistable(path_, look->Reason(), true);
     } else if (look->look.kind == FolderLook::Kind::kFolder) {
@@ -80,15 +79,12 @@ class Walk {
       // user typed, which the system may read differently.
       start_ = std::shared_ptr<const Folder>(std::move(look->look.folder));
       Push(*look, seen_.Add(SeenFolders::kNone, path_, &look->look.id), start_);
-      listed = true;
+      Enter(/*root=*/true);
+      WalkTree();
     } else {
       // The root was looked at a moment ago; anything but a folder now is
       // a root that cannot be listed.
       Unlistable(path_, look->Reason(), true);
-    }
-    if (listed) {
-      Enter(/*root=*/true);
-      WalkTree();
     }
     Drain();
     sink_.Flush();

@@ -47,14 +47,10 @@ enum class ScanResult {
   kIncomplete,  ///< the folder could not be listed, or entries were left out
 };
 
-/// Reads the format of the WAV file name in folder of fs. Returns true and
+/// Reads the format of the WAV file at pathText in fs. Returns true and
 /// stores the eight values into out when the reader delivered a format;
 /// leaves out as it was otherwise, and sets *error to why the file could not
 /// be opened (an empty text when it was there but is no readable file).
-bool ProbeWavFormat(FileSystem& fs, const Folder& folder, std::wstring_view name,
-                    FormatSummary& out, FsError* error);
-
-/// Reads the format of the WAV file at pathText in fs, as above.
 bool ProbeWavFormat(FileSystem& fs, const CStdStr& pathText, FormatSummary& out, FsError* error);
 
 /// Reports folder and every folder below it, depth first: in each folder its

@@ -45,11 +45,6 @@ bool ReadSummary(TqAudioFileReader* created, FormatSummary& out, ReadDetail* det
 
 }  // namespace
 
-bool ProbeWavFormat(FileSystem& fs, const Folder& folder, std::wstring_view name,
-                    FormatSummary& out, FsError* error) {
-  return ReadSummary(TqAudioFileReader::Create(fs.OpenFileAt(folder, name, error), nullptr), out);
-}
-
 bool ProbeWavFormat(FileSystem& fs, const CStdStr& pathText, FormatSummary& out, FsError* error) {
   return ReadSummary(TqAudioFileReader::Create(fs, pathText.c_str(), nullptr, error), out);
 }
@@ -61,21 +56,8 @@ void WalkJob::Run() {
 }
 
 void WalkJob::ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
-  by_path_ = true;
   top_ = std::move(top);
   relative_ = relative;
-}
-
-FolderLook WalkJob::OpenBelowTop(FileSystem& fs) const {
-  if (!top_ || relative_.empty()) {
-    // The walk hands its start folder, and a name below it; never
-    // dereference what is not there.
-    FolderLook look;
-    look.kind = FolderLook::Kind::kFailed;
-    look.error = FsError{"no folder to open it below", false};
-    return look;
-  }
-  return fs.OpenFolderBelow(*top_, relative_);
 }
 
 void ProbeJob::Abandon() {
@@ -86,15 +68,10 @@ void ProbeJob::Abandon() {
 
 void ProbeJob::Do() {
   const std::shared_ptr<const Folder> folder = std::move(folder_);
-  if (ByPath()) {
+  if (RunsByPath()) {
     // Run again for a limit: the file by its path below the start, in one
     // call and without a handle for its folder, which may be all there is.
-    if (!Top()) {
-      ok = false;
-      error = FsError{"no folder to open it below", false};
-      return;
-    }
-    Read(TqAudioFileReader::Create(fs_.OpenFileBelow(*Top(), Relative(), &error), nullptr));
+    Read(TqAudioFileReader::Create(fs_.OpenFileBelow(Top(), Relative(), &error), nullptr));
     return;
   }
   if (!folder) {
@@ -174,8 +151,8 @@ void LookJob::Do() {
   // Once done, the look holds no handle of its parent: the walk may close
   // the parent to stay within its handles.
   const std::shared_ptr<const Folder> parent = std::move(parent_);
-  if (ByPath()) {
-    look = OpenBelowTop(fs_);
+  if (RunsByPath()) {
+    look = fs_.OpenFolderBelow(Top(), Relative());
   } else if (!path_.empty()) {
     look = fs_.OpenFolder(path_);
   } else if (parent) {

@@ -38,16 +38,13 @@ class WalkJob : public Job {
 
  protected:
   virtual void Do() = 0;
-  /// Returns the folder at the relative path below top that ByPath gave.
-  FolderLook OpenBelowTop(FileSystem& fs) const;
-  /// Returns true once ByPath was called.
-  bool ByPath() const { return by_path_; }
-  const std::shared_ptr<const Folder>& Top() const { return top_; }
+  /// Returns true once ByPath gave a folder to open below.
+  bool RunsByPath() const { return top_ != nullptr; }
+  const Folder& Top() const { return *top_; }
   const CStdStr& Relative() const { return relative_; }
 
  private:
   const LatencyGate& gate_;
-  bool by_path_ = false;
   std::shared_ptr<const Folder> top_;
   CStdStr relative_;
 };
