@@ -23,8 +23,9 @@
 #include "base/terminal.h"
 #include "cli/wavtally.h"
 #include "memory_file_system.h"
-#include "pty_runner.h"
+#include "process_runner.h"
 #include "report/progress.h"
+#include "terminal_shown.h"
 #include "wave_builder.h"
 
 namespace wavtally::test {
@@ -135,7 +136,7 @@ TEST(ProgressRunTest, FramesStepAsideForAMessageAndAWaitShowsWhereItHangs) {
     };
     const std::string message = "wavtally: cannot list folder '/lib/b-hung': permission denied";
 
-    const PtyResult r = RunInTerminal([&] { return run.Run(); });
+    const RunResult r = RunChild([&] { return run.Run(); }, OnTerminal());
     const auto [report, errors] = run.Plain();
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, report);
@@ -184,7 +185,7 @@ TEST(ProgressRunTest, AQuickRunOrOneThatFailsShowsItsSummaryAlone) {
   run.fs.Fail(Call::kList, "/locked", "permission denied");
   {
     SCOPED_TRACE("under half a second");
-    const PtyResult r = RunInTerminal([&] { return run.Run(); });
+    const RunResult r = RunChild([&] { return run.Run(); }, OnTerminal());
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, run.Plain().first);
     const std::vector<Shown> shown = ShownOn(r.terminal);
@@ -194,11 +195,13 @@ TEST(ProgressRunTest, AQuickRunOrOneThatFailsShowsItsSummaryAlone) {
   }
   {
     SCOPED_TRACE("a report that cannot be written");
-    const PtyResult r = RunInTerminal([&] {
-      const int full = open("/dev/full", O_WRONLY);
-      if (full < 0 || dup2(full, STDOUT_FILENO) < 0) return 126;
-      return run.Run();
-    });
+    const RunResult r = RunChild(
+        [&] {
+          const int full = open("/dev/full", O_WRONLY);
+          if (full < 0 || dup2(full, STDOUT_FILENO) < 0) return 126;
+          return run.Run();
+        },
+        OnTerminal());
     EXPECT_EQ(r.status, 1);
     const std::vector<Shown> shown = ShownOn(r.terminal);
     ASSERT_EQ(ShapeOf(shown), "LL") << r.terminal;
@@ -208,7 +211,7 @@ TEST(ProgressRunTest, AQuickRunOrOneThatFailsShowsItsSummaryAlone) {
   {
     SCOPED_TRACE("a DIR that cannot be listed");
     run.dir = "/locked";
-    const PtyResult r = RunInTerminal([&] { return run.Run(); });
+    const RunResult r = RunChild([&] { return run.Run(); }, OnTerminal());
     EXPECT_EQ(r.status, 1);
     const std::vector<Shown> shown = ShownOn(r.terminal);
     ASSERT_EQ(ShapeOf(shown), "LL") << r.terminal;
@@ -236,7 +239,7 @@ TEST(ProgressRunTest, ANarrowedTerminalNarrowsTheNextFrame) {
     size.ws_row = 24;
     ioctl(STDERR_FILENO, TIOCSWINSZ, &size);
   };
-  const PtyResult r = RunInTerminal([&] { return run.Run(); });
+  const RunResult r = RunChild([&] { return run.Run(); }, OnTerminal());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, run.Plain().first);
   const std::vector<Shown> shown = ShownOn(r.terminal);
@@ -269,14 +272,16 @@ TEST(ProgressRunTest, ADisplayThatCannotStartCostsTheRunNothing) {
   // goes on as it would without a terminal.
   SlowRun run("/lib", 10 * kMs);
   TwentyInAWideFolder(run);
-  const PtyResult r = RunInTerminal([&] {
-    const ProgressOpener open = [](LineWriter& messages) {
-      ProgressOptions options;
-      options.start_thread = [](std::function<void()>) { return std::unique_ptr<Thread>(); };
-      return Progress::Open(messages, std::move(options));
-    };
-    return RunWavtally({DecodeUtf8(run.dir)}, StdOut(), StdErr(), run.fs, open, run.tuning);
-  });
+  const RunResult r = RunChild(
+      [&] {
+        const ProgressOpener open = [](LineWriter& messages) {
+          ProgressOptions options;
+          options.start_thread = [](std::function<void()>) { return std::unique_ptr<Thread>(); };
+          return Progress::Open(messages, std::move(options));
+        };
+        return RunWavtally({DecodeUtf8(run.dir)}, StdOut(), StdErr(), run.fs, open, run.tuning);
+      },
+      OnTerminal());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, run.Plain().first);
   EXPECT_EQ(r.terminal, "");
@@ -295,11 +300,13 @@ TEST(ProgressRunTest, AStopSignalErasesTheLineAndTheReportEndsInAWholeLine) {
       for (;;) pause();
     };
     entry_run = &run;
-    const PtyResult r = RunInTerminal([] {
-      char name[] = "wavtally";
-      char* argv[] = {name, nullptr};
-      return RunEntry(1, argv, [](const std::vector<CStdStr>&) { return entry_run->Run(); });
-    });
+    const RunResult r = RunChild(
+        [] {
+          char name[] = "wavtally";
+          char* argv[] = {name, nullptr};
+          return RunEntry(1, argv, [](const std::vector<CStdStr>&) { return entry_run->Run(); });
+        },
+        OnTerminal());
     EXPECT_EQ(r.status, 128 + sig);
     const std::string report = run.Plain().first;
     EXPECT_EQ(r.out, report.substr(0, report.find('/', report.find("t-14.wav"))));

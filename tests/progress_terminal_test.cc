@@ -14,47 +14,46 @@
 #include "base/entry.h"
 #include "base/line_writer.h"
 #include "base/terminal.h"
-#include "pty_runner.h"
+#include "process_runner.h"
 #include "report/progress.h"
 #include "temp_tree.h"
-#include "tool_runner.h"
+#include "terminal_shown.h"
 
 namespace wavtally::test {
 namespace {
 
-using Stream = PtyOptions::Stream;
 constexpr int64_t kMs = 1'000'000;
 
 TEST(TerminalTest, OpensOnlyWhenStandardErrorAloneIsATerminal) {
   const struct {
-    Stream out;
-    Stream err;
+    Sink out;
+    Sink err;
     std::vector<std::string> env;
     bool opens;
   } kCases[] = {
-      {Stream::kFile, Stream::kTerminal, {}, true},
-      {Stream::kPipe, Stream::kTerminal, {}, true},
-      {Stream::kTerminal, Stream::kTerminal, {}, false},
-      {Stream::kTerminal, Stream::kFile, {}, false},
-      {Stream::kFile, Stream::kFile, {}, false},
-      {Stream::kFile, Stream::kTerminal, {"TERM=dumb"}, false},
+      {Sink::kFile, Sink::kTerminal, {}, true},
+      {Sink::kPipe, Sink::kTerminal, {}, true},
+      {Sink::kTerminal, Sink::kTerminal, {}, false},
+      {Sink::kTerminal, Sink::kFile, {}, false},
+      {Sink::kFile, Sink::kFile, {}, false},
+      {Sink::kFile, Sink::kTerminal, {"TERM=dumb"}, false},
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(testing::Message() << static_cast<int>(c.out) << static_cast<int>(c.err));
-    PtyOptions options;
+    RunOptions options = OnTerminal();
     options.out = c.out;
     options.err = c.err;
     options.env = c.env;
-    const PtyResult r = RunInTerminal([] { return OpenProgressTerminal() ? 0 : 1; }, options);
+    const RunResult r = RunChild([] { return OpenProgressTerminal() ? 0 : 1; }, options);
     EXPECT_EQ(r.status, c.opens ? 0 : 1);
     EXPECT_EQ(r.terminal + r.out + r.err, "");
   }
 }
 
 TEST(TerminalTest, DrawsInPlaceErasesAndFollowsTheWidth) {
-  PtyOptions options;
+  RunOptions options = OnTerminal();
   options.columns = 57;
-  const PtyResult r = RunInTerminal(
+  const RunResult r = RunChild(
       [] {
         const std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
         if (!terminal || terminal->Width() != 57) return 2;
@@ -74,28 +73,31 @@ TEST(TerminalTest, DrawsInPlaceErasesAndFollowsTheWidth) {
 }
 
 TEST(ProgressTerminalTest, FramesStepAsideForAWholeMessageThenTheSummaryStays) {
-  const PtyResult r = RunInTerminal([] {
-    std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
-    if (!terminal) return 2;
-    int64_t now = 0;
-    Progress progress(std::move(terminal), StdErr(), {[&] { return now; }, /*timer=*/false, {}});
-    progress.CountWav(true);
-    progress.CountFolder();
-    progress.SetFolder(L"a\tb");
-    now = 500 * kMs;
-    progress.Tick();
-    {
-      ProgressMessage message(&progress);
-      StdErr().Write(std::string_view("wavtally: cannot open file 'x.wav': gone"));
-      StdErr().EndLine();
-    }
-    progress.CountMidi();
-    now = 600 * kMs;
-    progress.Tick();
-    now = 1500 * kMs;
-    progress.Finish();
-    return 0;
-  });
+  const RunResult r = RunChild(
+      [] {
+        std::unique_ptr<Terminal> terminal = OpenProgressTerminal();
+        if (!terminal) return 2;
+        int64_t now = 0;
+        Progress progress(std::move(terminal), StdErr(),
+                          {[&] { return now; }, /*timer=*/false, {}});
+        progress.CountWav(true);
+        progress.CountFolder();
+        progress.SetFolder(L"a\tb");
+        now = 500 * kMs;
+        progress.Tick();
+        {
+          ProgressMessage message(&progress);
+          StdErr().Write(std::string_view("wavtally: cannot open file 'x.wav': gone"));
+          StdErr().EndLine();
+        }
+        progress.CountMidi();
+        now = 600 * kMs;
+        progress.Tick();
+        now = 1500 * kMs;
+        progress.Finish();
+        return 0;
+      },
+      OnTerminal());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.terminal,
             "\r1 file (1 WAV), 1 folder, 2 files/s, reading /a\\tb\x1b[K"
@@ -125,11 +127,13 @@ TEST(ProgressTerminalTest, StopSignalErasesTheLineBeforeTheEnd) {
   for (const int sig : {SIGINT, SIGTERM}) {
     SCOPED_TRACE(sig);
     stop_signal = sig;
-    const PtyResult r = RunInTerminal([] {
-      char name[] = "child";
-      char* argv[] = {name, nullptr};
-      return RunEntry(1, argv, DrawThenStop);
-    });
+    const RunResult r = RunChild(
+        [] {
+          char name[] = "child";
+          char* argv[] = {name, nullptr};
+          return RunEntry(1, argv, DrawThenStop);
+        },
+        OnTerminal());
     EXPECT_EQ(r.status, 128 + sig);
     EXPECT_EQ(r.terminal, "\r0 files (0 WAV), 0 folders, 0 files/s, reading /\x1b[K\r\x1b[K");
   }
@@ -159,13 +163,13 @@ struct LongRun {
 
 TEST(NoProgressTest, NothingMoreWhenTheReportIsOnTheTerminalOrStandardErrorIsNot) {
   LongRun run;
-  PtyOptions options;
+  RunOptions options = OnTerminal();
   options.hold = std::chrono::milliseconds(700);
   {
     SCOPED_TRACE("both on the terminal");
-    options.out = Stream::kTerminal;
-    options.err = Stream::kTerminal;
-    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    options.out = Sink::kTerminal;
+    options.err = Sink::kTerminal;
+    const RunResult r = RunTool({run.tree.Root()}, options);
     EXPECT_EQ(r.status, 0);
     std::string terminal = r.terminal;
     const size_t at = terminal.find(run.message);
@@ -176,18 +180,18 @@ TEST(NoProgressTest, NothingMoreWhenTheReportIsOnTheTerminalOrStandardErrorIsNot
   }
   {
     SCOPED_TRACE("the report on the terminal");
-    options.out = Stream::kTerminal;
-    options.err = Stream::kFile;
-    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    options.out = Sink::kTerminal;
+    options.err = Sink::kFile;
+    const RunResult r = RunTool({run.tree.Root()}, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.terminal, run.report);
     EXPECT_EQ(r.err, run.message);
   }
   {
     SCOPED_TRACE("standard error in a file");
-    options.out = Stream::kPipe;
-    options.err = Stream::kFile;
-    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    options.out = Sink::kPipe;
+    options.err = Sink::kFile;
+    const RunResult r = RunTool({run.tree.Root()}, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.terminal, "");
     EXPECT_EQ(r.out, run.report);
@@ -212,13 +216,13 @@ std::string NumbersAsHash(const std::string& text) {
 
 TEST(ProgressToolTest, TheTimerDrawsWhileTheReportWaitsAndAClosedTerminalEndsOnlyTheDisplay) {
   LongRun run;
-  PtyOptions options;
-  options.out = Stream::kPipe;
+  RunOptions options = OnTerminal();
+  options.out = Sink::kPipe;
   // The report waits for its reader, and the reader for the first frame.
   options.release_on = " files/s, reading /";
   {
     SCOPED_TRACE("drawn by the timer");
-    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    const RunResult r = RunTool({run.tree.Root()}, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, run.report);
     const std::vector<Shown> shown = ShownOn(r.terminal);
@@ -245,7 +249,7 @@ TEST(ProgressToolTest, TheTimerDrawsWhileTheReportWaitsAndAClosedTerminalEndsOnl
   {
     SCOPED_TRACE("the terminal closed after the first frame");
     options.hang_up = true;
-    const PtyResult r = RunToolInTerminal({run.tree.Root()}, options);
+    const RunResult r = RunTool({run.tree.Root()}, options);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, run.report);
     EXPECT_EQ(ShapeOf(ShownOn(r.terminal)), "F") << r.terminal;

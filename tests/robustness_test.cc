@@ -29,11 +29,10 @@
 #include "base/path.h"
 #include "base/text.h"
 #include "base/wav_reader.h"
-#include "output_runner.h"
+#include "process_runner.h"
 #include "report/report_writer.h"
 #include "scan/scan.h"
 #include "temp_tree.h"
-#include "tool_runner.h"
 #include "wave_builder.h"
 
 namespace wavtally::test {
@@ -413,8 +412,8 @@ TEST(DamagedHeaderTest, EveryMutantGetsOneWellFormedStableLine) {
     ASSERT_TRUE(WriteFile(tree.At(name), mutants[i].bytes)) << name;
   }
 
-  const ToolResult first = RunTool({tree.Root()});
-  const ToolResult second = RunTool({tree.Root()});
+  const RunResult first = RunTool({tree.Root()});
+  const RunResult second = RunTool({tree.Root()});
   ASSERT_EQ(first.status, 0);
   ASSERT_EQ(first.err, "");
   EXPECT_EQ(second.status, 0);
@@ -586,7 +585,7 @@ TEST(HostileTreeTest, FifosDevicesAndSocketsNamedWavGetNaWithoutBlocking) {
     }
   }
   lines += "/zero.wav" + kNa + "\n/fifo.mid" + kNa + "\n";
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kHeader + lines);
   EXPECT_EQ(r.err, "");
@@ -608,7 +607,7 @@ TEST(HostileTreeTest, LinkCyclesAndBrokenLinksEndInACompleteReport) {
   tree.Link("sub", "c3");
   // sub is reported once, under the first way to it; every other way and
   // every loop is named on standard error, and the run still succeeds.
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             kHeader + "/dangling.wav" + kNa + "\n/loop.wav" + kNa + "\n/c1/s.mid" + kNa + "\n");
@@ -632,7 +631,7 @@ TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
   for (int i = 0; i < 1000; ++i) rel += "d/";
   tree.File("top.mid");
   tree.File(rel + "deep.wav", Mono16());
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == kHeader + "/top.mid" + kNa + "\n/" + rel + "deep.wav" + kMonoValues + "\n")
       << r.out.substr(0, 200);
@@ -675,7 +674,7 @@ TEST(HostileTreeTest, FoldersAndFilesBeyondTheLongestPathAreReported) {
     if (&name == &names.back()) expected += rel + "/last.wav" + kMonoValues + "\n";
     expected += rel + "/x.mid" + kNa + "\n";
   }
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == expected) << r.out.size() << " bytes, expected " << expected.size();
   EXPECT_EQ(r.err, "");
@@ -711,7 +710,7 @@ TEST(HostileTreeTest, FiveThousandLevelsCostMemoryInProportionToTheDepth) {
   constexpr int kDepth = 5000;
   TempTree tree;
   MakeChain(tree.Root(), std::vector<std::string>(kDepth, "d"), Mono16(), false);
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   std::string last;
@@ -735,9 +734,9 @@ TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
   tree.Lock("p");
   chmod(tree.At("p").c_str(), 0444);
   chmod(tree.Root().c_str(), 0755);
-  ToolOptions opt;
+  RunOptions opt;
   opt.unprivileged = true;
-  const ToolResult r = RunTool({tree.Root()}, opt);
+  const RunResult r = RunTool({tree.Root()}, opt);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kHeader + "/p/a.wav" + kNa + "\n/q/y.mid" + kNa + "\n");
   EXPECT_EQ(r.err,
@@ -749,9 +748,9 @@ TEST(HostileTreeTest, ARootThatCannotBeListedFailsTheRun) {
   tree.File("top/a.wav", Mono16());
   tree.Lock("top");
   chmod(tree.Root().c_str(), 0755);
-  ToolOptions opt;
+  RunOptions opt;
   opt.unprivileged = true;
-  const ToolResult r = RunTool({tree.At("top")}, opt);
+  const RunResult r = RunTool({tree.At("top")}, opt);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, kHeader);
   EXPECT_EQ(r.err, "wavtally: cannot list folder '" + tree.At("top") + "': permission denied\n");
@@ -768,7 +767,7 @@ TEST(HostileTreeTest, LinkChainsDeeperThanTheSystemFollowsAreNamed) {
     tree.Link(i == 0 ? "real.wav" : "w" + std::to_string(i - 1) + ".wav",
               "w" + std::to_string(i) + ".wav");
   }
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   // Short chains lead to a file or folder already reported, or are reported;
   // the deep ones are named, never dropped.
@@ -820,14 +819,14 @@ TEST(HostileTreeTest, NamesWithControlCharactersAndInvalidUtf8AreEscapedExactly)
     tree.File(name, midi ? ByteImage{} : Mono16());
     expected += printed + (midi ? kNa : kMonoValues) + "\n";
   }
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, expected);
   EXPECT_EQ(r.err, "");
   // A folder argument that starts with a dash is a folder, not an option.
-  ToolOptions in_tree;
+  RunOptions in_tree;
   in_tree.cwd = tree.Root();
-  const ToolResult dash = RunTool({"-sub"}, in_tree);
+  const RunResult dash = RunTool({"-sub"}, in_tree);
   EXPECT_EQ(dash.status, 0);
   EXPECT_EQ(dash.out, kHeader + "/x.wav" + kMonoValues + "\n");
 }
@@ -856,7 +855,7 @@ TEST(HostileTreeTest, TenThousandFilesInOneFolderGetOneLineEach) {
     tree.File(name, i % 1000 == 999 ? Mono16() : ByteImage{});
     expected += "/" + std::string(name) + (i % 1000 == 999 ? kMonoValues : kNa) + "\n";
   }
-  const ToolResult r = RunTool({tree.Root()});
+  const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == expected) << Lines(r.out).size() << " lines";
   EXPECT_EQ(r.err, "");
@@ -963,13 +962,13 @@ class FailingOutputTest : public ::testing::Test {
     tree_.File("zz/late.mid");
     tree_.Lock("zz");
     chmod(tree_.Root().c_str(), 0755);
-    ToolOptions opt;
+    RunOptions opt;
     opt.unprivileged = true;
     full_ = RunTool({tree_.Root()}, opt);
   }
 
   TempTree tree_;
-  ToolResult full_;  // a run that could write everything
+  RunResult full_;  // a run that could write everything
 };
 
 TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
@@ -979,10 +978,10 @@ TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
       "wavtally: cannot list folder '" + tree_.At("zz") + "': permission denied\n";
   ASSERT_EQ(full_.err, unlisted);
 
-  ToolOptions full_disk;
+  RunOptions full_disk;
   full_disk.unprivileged = true;
-  full_disk.stdout_path = "/dev/full";
-  const ToolResult r = RunTool({tree_.Root()}, full_disk);
+  full_disk.out_path = "/dev/full";
+  const RunResult r = RunTool({tree_.Root()}, full_disk);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "wavtally: cannot write report: no space left on device\n");
 
@@ -992,10 +991,10 @@ TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
   const size_t kInLine = 50000, kAtLineEnd = full_.out.find('\n', kInLine) + 1;
   for (const size_t bytes : {kInLine, kAtLineEnd}) {
     SCOPED_TRACE(bytes);
-    FailingOutput limit;
+    RunOptions limit;
     limit.unprivileged = true;
-    limit.bytes = bytes;
-    const ToolResult cut = RunToolWithFailingOutput({tree_.Root()}, limit);
+    limit.file_limit = bytes;
+    const RunResult cut = RunTool({tree_.Root()}, limit);
     EXPECT_EQ(cut.status, 1);
     const size_t start = full_.out.rfind('\n', bytes - 1) + 1;
     const std::string note = start == bytes
@@ -1007,20 +1006,20 @@ TEST_F(FailingOutputTest, WalkStopsAtTheFirstFailedLineWithOneMessage) {
     EXPECT_TRUE(cut.out == full_.out.substr(0, bytes)) << cut.out.size() << " bytes";
   }
 
-  FailingOutput closed;
-  closed.kind = FailingOutput::Kind::kClosed;
+  RunOptions closed;
+  closed.out = Sink::kClosed;
   closed.unprivileged = true;
-  const ToolResult none = RunToolWithFailingOutput({tree_.Root()}, closed);
+  const RunResult none = RunTool({tree_.Root()}, closed);
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.err, "wavtally: cannot write report: bad file descriptor\n");
 }
 
 TEST_F(FailingOutputTest, NonBlockingPipeThatFillsUpIsWaitedFor) {
   ASSERT_GT(full_.out.size(), 100000u);
-  FailingOutput slow;
-  slow.kind = FailingOutput::Kind::kFullNonBlockingPipe;
+  RunOptions slow;
+  slow.out = Sink::kFullPipe;
   slow.unprivileged = true;
-  const ToolResult r = RunToolWithFailingOutput({tree_.Root()}, slow);
+  const RunResult r = RunTool({tree_.Root()}, slow);
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(r.out == full_.out) << r.out.size() << " bytes of " << full_.out.size();
   EXPECT_EQ(r.err, full_.err);
@@ -1030,27 +1029,25 @@ TEST_F(FailingOutputTest, ReaderThatLeavesEndsTheWalkSilently) {
   ASSERT_NE(full_.err, "");
   for (const bool ignore : {false, true}) {
     SCOPED_TRACE(ignore ? "SIGPIPE ignored" : "SIGPIPE default");
-    ToolOptions gone;
+    RunOptions gone;
     gone.unprivileged = true;
-    gone.closed_pipe = true;
+    gone.out = Sink::kGonePipe;
     gone.ignore_sigpipe = ignore;
     // As a shell sees it: 141 when SIGPIPE ended the tool, and 1 where
     // SIGPIPE was ignored from the start.
     const int status = ignore ? 1 : 128 + SIGPIPE;
-    const ToolResult r = RunTool({tree_.Root()}, gone);
+    const RunResult r = RunTool({tree_.Root()}, gone);
     EXPECT_EQ(r.status, status);
     EXPECT_EQ(r.err, "");
 
     // Like `wavtally DIR | head`: the reader takes the first lines and goes.
-    FailingOutput head;
-    head.kind = FailingOutput::Kind::kPipeReader;
-    head.bytes = 1000;
-    head.ignore_sigpipe = ignore;
-    head.unprivileged = true;
-    const ToolResult h = RunToolWithFailingOutput({tree_.Root()}, head);
+    RunOptions head = gone;
+    head.out = Sink::kPipe;
+    head.take = 1000;
+    const RunResult h = RunTool({tree_.Root()}, head);
     EXPECT_EQ(h.status, status);
     EXPECT_EQ(h.err, "");
-    EXPECT_EQ(h.out, full_.out.substr(0, head.bytes));
+    EXPECT_EQ(h.out, full_.out.substr(0, head.take));
   }
 }
 
@@ -1070,31 +1067,28 @@ TEST(StandardErrorTest, ReaderThatLeavesCostsNoLineOfTheReport) {
   }
   for (int i = 0; i < 50; ++i) tree.File("b/" + std::to_string(i) + ".wav", Mono16());
   chmod(tree.Root().c_str(), 0755);
-  ToolOptions opt;
+  RunOptions opt;
   opt.unprivileged = true;
-  const ToolResult full = RunTool({tree.Root()}, opt);
+  const RunResult full = RunTool({tree.Root()}, opt);
   ASSERT_EQ(full.status, 0);
   ASSERT_EQ(BodyLines(full.out).size(), 50u);
   ASSERT_GT(full.err.size(), 65536u);
   for (const bool ignore : {false, true}) {
     SCOPED_TRACE(ignore ? "SIGPIPE ignored" : "SIGPIPE default");
-    ToolOptions gone = opt;
-    gone.closed_stderr_pipe = true;
+    RunOptions gone = opt;
+    gone.err = Sink::kGonePipe;
     gone.ignore_sigpipe = ignore;
-    const ToolResult r = RunTool({tree.Root()}, gone);
+    const RunResult r = RunTool({tree.Root()}, gone);
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(r.out == full.out) << BodyLines(r.out).size() << " lines";
 
-    FailingOutput head;
-    head.kind = FailingOutput::Kind::kPipeReader;
-    head.fd = 2;
-    head.bytes = 1000;
-    head.ignore_sigpipe = ignore;
-    head.unprivileged = true;
-    const ToolResult h = RunToolWithFailingOutput({tree.Root()}, head);
+    RunOptions head = gone;
+    head.err = Sink::kPipe;
+    head.take = 1000;
+    const RunResult h = RunTool({tree.Root()}, head);
     EXPECT_EQ(h.status, 0);
     EXPECT_TRUE(h.out == full.out) << BodyLines(h.out).size() << " lines";
-    EXPECT_EQ(h.err, full.err.substr(0, head.bytes));
+    EXPECT_EQ(h.err, full.err.substr(0, head.take));
   }
 }
 
@@ -1107,10 +1101,10 @@ TEST(StandardErrorTest, ReaderThatLeavesCostsNoLineOfTheReport) {
 // a whole run takes.
 void CheckStopsBetweenLines(const std::string& root, bool one_page_pipe) {
   SCOPED_TRACE(one_page_pipe ? "one-page pipe" : "file");
-  ToolOptions opt;
-  opt.one_page_pipe = one_page_pipe;
+  RunOptions opt;
+  opt.out = one_page_pipe ? Sink::kPipe : Sink::kFile;
   const auto started = std::chrono::steady_clock::now();
-  const ToolResult full = RunTool({root}, opt);
+  const RunResult full = RunTool({root}, opt);
   const auto whole = std::chrono::steady_clock::now() - started;
   ASSERT_EQ(full.status, 0);
   // Twelve moments spread over a run reach its start, its middle and its
@@ -1123,7 +1117,7 @@ void CheckStopsBetweenLines(const std::string& root, bool one_page_pipe) {
     opt.signal_delay = std::chrono::duration_cast<std::chrono::microseconds>(whole * i / kRuns);
     SCOPED_TRACE(std::to_string(opt.signal) + " after " + std::to_string(opt.signal_delay.count()) +
                  " us");
-    const ToolResult r = RunTool({root}, opt);
+    const RunResult r = RunTool({root}, opt);
     EXPECT_EQ(r.err, "");
     // A run may be over before its signal comes.
     if (r.status == 0) {
@@ -1162,7 +1156,7 @@ TEST(StopSignalTest, LinesLongerThanAPipeBufferEndAtALineEnd) {
     }
     for (int f = 0; f < 20; ++f) tree.File(folder + "/" + std::to_string(f) + ".wav", Mono16());
   }
-  const ToolResult sample = RunTool({tree.Root()});
+  const RunResult sample = RunTool({tree.Root()});
   ASSERT_GT(BodyLines(sample.out).at(0).size(), 15000u);
   CheckStopsBetweenLines(tree.Root(), false);
   CheckStopsBetweenLines(tree.Root(), true);

@@ -6,8 +6,8 @@
 
 #include <string>
 
+#include "process_runner.h"
 #include "temp_tree.h"
-#include "tool_runner.h"
 #include "wave_builder.h"
 
 namespace wavtally::test {
@@ -30,7 +30,7 @@ const std::string kUnresolved =
 
 const std::string kNa = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
 
-void ExpectResult(const ToolResult& r, int status, const std::string& out, const std::string& err) {
+void ExpectResult(const RunResult& r, int status, const std::string& out, const std::string& err) {
   EXPECT_EQ(r.status, status);
   EXPECT_EQ(r.out, out);
   EXPECT_EQ(r.err, err);
@@ -46,7 +46,7 @@ TEST(CommandLineTest, ArgumentsStatusAndStreamsReachTheCaller) {
   tree.File("file.wav", Riff().Fmt(1, 1, 8000, 16000, 2, 16).Data(2).Bytes());
   tree.Link("nowhere", "dangling");
   tree.File("-H/a.mid");
-  ToolOptions in_tree;
+  RunOptions in_tree;
   in_tree.cwd = tree.Root();
   for (const char* arg : {"file.wav", "dangling"}) {
     SCOPED_TRACE(arg);
@@ -67,12 +67,12 @@ TEST(ReportTest, SameBytesWhateverTheLocaleAndArgumentForm) {
       "\xe6\x97\xa5\xe6\x9c\xac.wav\t0x0001\t1\t0x00000000\t48000\t96000\t2\t16\t48000\n";
   for (const char* locale : {"LC_ALL=C", "LC_ALL=C.UTF-8", "LANG=", "LC_ALL=POSIX"}) {
     SCOPED_TRACE(locale);
-    ToolOptions opt;
+    RunOptions opt;
     opt.env = {locale};
     ExpectResult(RunTool({tree.Root()}, opt), 0, expected, "");
   }
   ExpectResult(RunTool({tree.Root() + "/"}), 0, expected, "");
-  ToolOptions below;
+  RunOptions below;
   below.cwd = tree.At("caf\xc3\xa9");
   ExpectResult(RunTool({".."}, below), 0, expected, "");
 }
@@ -96,7 +96,7 @@ TEST(ReportTest, UnlistableFolderIsNamedOnStandardErrorAndTheRunGoesOn) {
   tree.Lock("b");
   tree.Lock("d\te\n\x1b");
   chmod(tree.Root().c_str(), 0755);
-  ToolOptions opt;
+  RunOptions opt;
   opt.unprivileged = true;
   ExpectResult(RunTool({tree.Root()}, opt), 0, kHeader + "/a/x.mid" + kNa + "/c/z.mid" + kNa,
                "wavtally: cannot list folder '" + tree.At("b") +
@@ -108,13 +108,13 @@ TEST(ReportTest, UnlistableFolderIsNamedOnStandardErrorAndTheRunGoesOn) {
 TEST(OutputFailureTest, FullDiskIsAFailure) {
   TempTree tree;
   tree.File("a.mid");
-  ToolOptions opt;
-  opt.stdout_path = "/dev/full";
-  const ToolResult r = RunTool({tree.Root()}, opt);
+  RunOptions opt;
+  opt.out_path = "/dev/full";
+  const RunResult r = RunTool({tree.Root()}, opt);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "wavtally: cannot write report: no space left on device\n");
-  opt.stdout_path = "/dev/full";
-  const ToolResult help = RunTool({"--help"}, opt);
+  opt.out_path = "/dev/full";
+  const RunResult help = RunTool({"--help"}, opt);
   EXPECT_EQ(help.status, 1);
   EXPECT_EQ(help.err, "wavtally: cannot write report: no space left on device\n");
 }
@@ -124,12 +124,12 @@ TEST(OutputFailureTest, ClosedPipeEndsQuietly) {
   tree.File("a.mid");
   for (bool ignore : {false, true}) {
     SCOPED_TRACE(ignore);
-    ToolOptions opt;
-    opt.closed_pipe = true;
+    RunOptions opt;
+    opt.out = Sink::kGonePipe;
     opt.ignore_sigpipe = ignore;
     // SIGPIPE ends the tool, as a shell expects; where it was ignored from
     // the start, the status is 1.
-    const ToolResult r = RunTool({tree.Root()}, opt);
+    const RunResult r = RunTool({tree.Root()}, opt);
     EXPECT_EQ(r.status, ignore ? 1 : 128 + SIGPIPE);
     EXPECT_EQ(r.err, "");
   }

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "base/entry.h"
+#include "process_runner.h"
 #include "temp_tree.h"
-#include "tool_runner.h"
 
 namespace wavtally {
 namespace {
@@ -88,44 +88,28 @@ TEST(LineWriterTest, NothingIsSentAfterAFailureHeldOrNot) {
 // ---------------------------------------------------------------------------
 // The real standard output, and stop signals, in a child process.
 
-struct ChildResult {
-  int status = -1;  // exit status, or 128 + signal number
-  std::string out;  // what the child wrote to the descriptor it was given
-};
-
 // What the child runs, set before the fork: RunEntry takes a plain function.
 std::function<void(int fd)> child_body;
-int child_fd = -1;
 
 int ChildEntry(const std::vector<CStdStr>&) {
-  child_body(child_fd);
+  child_body(STDERR_FILENO);
   return 0;
 }
 
 // Runs body(fd) under RunEntry in a child process, as wavtally's main would,
-// and returns how the child ended and what it wrote to fd, a pipe.
-ChildResult RunInChild(std::function<void(int fd)> body) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    ADD_FAILURE() << "pipe failed";
-    return {};
-  }
+// and returns how the child ended and, as its err, what it wrote to fd, a
+// pipe.
+test::RunResult RunInChild(std::function<void(int fd)> body) {
   child_body = std::move(body);
-  child_fd = fds[1];
-  const pid_t pid = fork();
-  if (pid == 0) {
-    close(fds[0]);
-    char name[] = "child";
-    char* argv[] = {name, nullptr};
-    _exit(RunEntry(1, argv, ChildEntry));
-  }
-  close(fds[1]);
-  ChildResult result;
-  const auto deadline = test::ToolDeadline();
-  test::ReadUntil(fds[0], result.out, deadline);
-  close(fds[0]);
-  result.status = test::WaitForTool(pid, deadline);
-  return result;
+  test::RunOptions options;
+  options.err = test::Sink::kPipe;
+  return test::RunChild(
+      [] {
+        char name[] = "child";
+        char* argv[] = {name, nullptr};
+        return RunEntry(1, argv, ChildEntry);
+      },
+      options);
 }
 
 void WriteAll(int fd, std::string_view bytes) {
@@ -154,7 +138,7 @@ TEST(StdOutTest, LineCutByAFullFileIsCountedInTheMessage) {
     SCOPED_TRACE(c.limit);
     test::TempTree tree;
     const std::string path = tree.At("out");
-    const ChildResult r = RunInChild([&](int fd) {
+    const test::RunResult r = RunInChild([&](int fd) {
       const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (file < 0 || dup2(file, STDOUT_FILENO) < 0) _exit(126);
       // Past the limit write(2) fails with EFBIG instead of the signal
@@ -172,7 +156,7 @@ TEST(StdOutTest, LineCutByAFullFileIsCountedInTheMessage) {
       WriteAll(fd, out.Error());
     });
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, c.error);
+    EXPECT_EQ(r.err, c.error);
     EXPECT_EQ(test::ReadWhole(path), c.kept);
   }
 }
@@ -198,7 +182,7 @@ class InterruptedSink : public LineWriter {
   std::function<void()> mid_send_;
 };
 
-void WriteCleanupMark() { WriteAll(child_fd, "[cleanup]"); }
+void WriteCleanupMark() { WriteAll(STDERR_FILENO, "[cleanup]"); }
 
 TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheStopEndsTheRun) {
   enum class Lands { kOnTheWriter, kOnAnotherThread, kTwice, kBetweenLines };
@@ -216,7 +200,7 @@ TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheStopEndsTheRun) {
   };
   for (const auto& c : kCases) {
     SCOPED_TRACE(static_cast<int>(c.lands));
-    const ChildResult r = RunInChild([&](int fd) {
+    const test::RunResult r = RunInChild([&](int fd) {
       SetStopCleanup(WriteCleanupMark);
       bool armed = false;
       InterruptedSink sink(fd, [&] {
@@ -238,12 +222,12 @@ TEST(StopSignalTest, LinesBeingSentAreFinishedThenTheStopEndsTheRun) {
       Line(sink, "four");
     });
     EXPECT_EQ(r.status, 128 + c.sig);
-    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.out);
   }
 }
 
 TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
-  const ChildResult r = RunInChild([](int fd) {
+  const test::RunResult r = RunInChild([](int fd) {
     std::atomic<bool> other_sent{false};
     InterruptedSink other(fd, [] {});
     InterruptedSink sink(fd, [&] {
@@ -263,7 +247,7 @@ TEST(StopSignalTest, NoSendBeginsOnceAStopIsWaitingForTheSendUnderWay) {
     Line(sink, "two");
   });
   EXPECT_EQ(r.status, 128 + SIGINT);
-  EXPECT_EQ(r.out, "one\n");
+  EXPECT_EQ(r.err, "one\n");
 }
 
 // Where the stop cleanup writes, set before the fork: it takes no arguments.
@@ -272,7 +256,7 @@ int cleanup_fd = -1;
 TEST(StopSignalTest, AScopedSendIsWaitedForThenTheCleanupRuns) {
   for (const bool inside : {true, false}) {
     SCOPED_TRACE(inside);
-    const ChildResult r = RunInChild([&](int fd) {
+    const test::RunResult r = RunInChild([&](int fd) {
       cleanup_fd = fd;
       SetStopCleanup([] { WriteAll(cleanup_fd, "cleanup\n"); });
       if (inside) {
@@ -285,7 +269,7 @@ TEST(StopSignalTest, AScopedSendIsWaitedForThenTheCleanupRuns) {
       WriteAll(fd, "after\n");
     });
     EXPECT_EQ(r.status, 128 + SIGTERM);
-    EXPECT_EQ(r.out, inside ? "inside\ncleanup\n" : "cleanup\n");
+    EXPECT_EQ(r.err, inside ? "inside\ncleanup\n" : "cleanup\n");
   }
 }
 
