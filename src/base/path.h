@@ -4,7 +4,9 @@
 // system's own, and it knows the rules of roots (a drive, a share, "/") and of
 // names within it; making a path relative to the folder reported on is how
 // every reported path is written. Whether a path names a folder is asked of
-// a FileSystem, which answers (file_system.cc).
+// a FileSystem, which answers (file_system.cc). The walk asks its open
+// folders instead; IsDirectory, GetFolderId and GetFileExtension are for a
+// caller that holds only a path's text (checks of a Windows build, tools).
 
 #include <cstddef>
 #include <cstdint>

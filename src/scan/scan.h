@@ -51,6 +51,8 @@ enum class ScanResult {
 /// stores the eight values into out when the reader delivered a format;
 /// leaves out as it was otherwise, and sets *error to why the file could not
 /// be opened (an empty text when it was there but is no readable file).
+/// The walk probes each file in its open folder; this is the same probe for
+/// a caller that holds only the path.
 bool ProbeWavFormat(FileSystem& fs, const CStdStr& pathText, FormatSummary& out, FsError* error);
 
 /// Reports folder and every folder below it, depth first: in each folder its
