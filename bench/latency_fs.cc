@@ -6,7 +6,7 @@
 // scanner that waits for each answer in turn pays the full delay every time.
 //
 //   latency_fs [--delay-us N] [--cache-ms N] [--threads N] [--hang-reads PATTERN]
-//              [--debug] SOURCE MOUNTPOINT
+//              [--stats FILE] [--debug] SOURCE MOUNTPOINT
 //
 // It stays in the foreground, prints "mounted" on standard output once the
 // mount is in place, and exits when MOUNTPOINT is unmounted (fusermount3 -u)
@@ -16,6 +16,10 @@
 // pays the latency. Listings are answered with READDIRPLUS, as NFS clients do: the
 // kernel serializes first-time lookups within one folder, and a listing that
 // carries the attributes spares those lookups.
+//
+// --stats writes to FILE, when the share stops, how many requests of each
+// kind crossed the "network" and how many were in flight at once: on
+// average while any was, at most, and over each tenth of the busy time.
 //
 // --hang-reads makes every read of a file whose name (the last component)
 // matches the fnmatch(3) PATTERN go unanswered, as on a share whose server
@@ -34,12 +38,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -50,14 +57,81 @@ struct Settings {
   long cache_ms = 0;
   unsigned threads = 128;
   const char* hang_reads = nullptr;
+  const char* stats = nullptr;
   int source_fd = -1;
 };
 
 Settings settings;
 
-/// Waits the configured delay; returns nothing, a delay of 0 does not sleep.
-void Delay() {
+int64_t NowNs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+/// One delayed request, for --stats.
+struct Served {
+  int64_t start;
+  int64_t end;
+  const char* kind;
+};
+std::mutex served_mutex;
+std::vector<Served> served;
+
+/// Writes what --stats reports to its file; returns nothing.
+void WriteStats() {
+  FILE* out = std::fopen(settings.stats, "w");
+  if (out == nullptr) return;
+  std::map<std::string, long> kinds;
+  std::vector<std::pair<int64_t, int>> edges;
+  for (const Served& s : served) {
+    ++kinds[s.kind];
+    edges.push_back({s.start, 1});
+    edges.push_back({s.end, -1});
+  }
+  std::sort(edges.begin(), edges.end());
+  std::fprintf(out, "requests %zu:", served.size());
+  for (const auto& [kind, count] : kinds) std::fprintf(out, " %s %ld", kind.c_str(), count);
+  std::fprintf(out, "\n");
+  if (edges.empty()) {
+    std::fclose(out);
+    return;
+  }
+  // In flight over the time from the first request to the last answer, and
+  // over each tenth of it.
+  const int64_t first = edges.front().first, last = edges.back().first;
+  const int64_t span = std::max<int64_t>(last - first, 1);
+  double area = 0, tenths[10] = {};
+  int now = 0, most = 0;
+  int64_t busy = 0;
+  for (size_t i = 0; i + 1 < edges.size(); ++i) {
+    now += edges[i].second;
+    most = std::max(most, now);
+    const int64_t from = edges[i].first, to = edges[i + 1].first;
+    if (now > 0) busy += to - from;
+    area += static_cast<double>(now) * static_cast<double>(to - from);
+    for (int t = 0; t < 10; ++t) {
+      const int64_t lo = std::max(from, first + span * t / 10);
+      const int64_t hi = std::min(to, first + span * (t + 1) / 10);
+      if (hi > lo) tenths[t] += static_cast<double>(now) * static_cast<double>(hi - lo);
+    }
+  }
+  std::fprintf(out,
+               "span %.1f ms, idle %.1f ms, in flight: mean %.1f, mean while busy %.1f, most %d\n",
+               static_cast<double>(span) / 1e6, static_cast<double>(span - busy) / 1e6,
+               area / static_cast<double>(span),
+               area / static_cast<double>(std::max<int64_t>(busy, 1)), most);
+  std::fprintf(out, "by tenths:");
+  for (double t : tenths) std::fprintf(out, " %.1f", t / (static_cast<double>(span) / 10));
+  std::fprintf(out, "\n");
+  std::fclose(out);
+}
+
+/// Waits the configured delay for a request of kind; returns nothing, a
+/// delay of 0 does not sleep.
+void Delay(const char* kind) {
   if (settings.delay_us <= 0) return;
+  const int64_t start = settings.stats != nullptr ? NowNs() : 0;
   // An absolute deadline keeps a signal or an early wake-up from shortening
   // the wait.
   timespec until;
@@ -67,6 +141,10 @@ void Delay() {
   until.tv_nsec %= 1000000000;
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
+  if (settings.stats == nullptr) return;
+  const int64_t end = NowNs();
+  std::lock_guard<std::mutex> lock(served_mutex);
+  served.push_back({start, end, kind});
 }
 
 /// Returns PATH (always absolute within the mount) relative to the source
@@ -91,7 +169,7 @@ void* Init(fuse_conn_info* conn, fuse_config* cfg) {
 }
 
 int GetAttr(const char* path, struct stat* st, fuse_file_info* fi) {
-  Delay();
+  Delay("getattr");
   const int done = fi != nullptr
                        ? fstat(static_cast<int>(fi->fh), st)
                        : fstatat(settings.source_fd, Relative(path), st, AT_SYMLINK_NOFOLLOW);
@@ -108,7 +186,7 @@ int ReadLink(const char* path, char* buf, size_t size) {
 
 int Open(const char* path, fuse_file_info* fi) {
   if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
-  Delay();
+  Delay("open");
   const int fd = openat(settings.source_fd, Relative(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return -errno;
   fi->fh = static_cast<uint64_t>(fd);
@@ -157,7 +235,7 @@ int Read(const char* path, char* buf, size_t size, off_t offset, fuse_file_info*
     WaitForTheEnd();
     return -EIO;
   }
-  Delay();
+  Delay("read");
   const ssize_t n = pread(static_cast<int>(fi->fh), buf, size, offset);
   return n >= 0 ? static_cast<int>(n) : -errno;
 }
@@ -177,7 +255,7 @@ struct Listing {
 };
 
 int OpenDir(const char* path, fuse_file_info* fi) {
-  Delay();
+  Delay("opendir");
   const int fd = openat(settings.source_fd, Relative(path), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return -errno;
   DIR* dir = fdopendir(fd);
@@ -194,7 +272,7 @@ int ReadDir(const char*, void* buf, fuse_fill_dir_t fill, off_t offset, fuse_fil
             fuse_readdir_flags flags) {
   // Only the first request of a listing crosses the "network"; the rest
   // stand for the later pages of the same answer.
-  if (offset == 0) Delay();
+  if (offset == 0) Delay("readdir");
   Listing* listing = reinterpret_cast<Listing*>(fi->fh);
   if (offset != listing->offset) {
     seekdir(listing->dir, offset);
@@ -259,7 +337,7 @@ fuse_operations Operations() {
 int Usage() {
   std::fprintf(stderr,
                "usage: latency_fs [--delay-us N] [--cache-ms N] [--threads N] "
-               "[--hang-reads PATTERN] [--debug] SOURCE MOUNTPOINT\n");
+               "[--hang-reads PATTERN] [--stats FILE] [--debug] SOURCE MOUNTPOINT\n");
   return 2;
 }
 
@@ -321,6 +399,8 @@ int main(int argc, char** argv) {
                ParseCount(argv[i + 1], 1024, &value) && value > 0) {
       settings.threads = static_cast<unsigned>(value);
       ++i;
+    } else if (std::strcmp(argv[i], "--stats") == 0 && i + 1 < argc) {
+      settings.stats = argv[++i];
     } else if (std::strcmp(argv[i], "--hang-reads") == 0 && i + 1 < argc) {
       settings.hang_reads = argv[++i];
     } else {
@@ -358,5 +438,6 @@ int main(int argc, char** argv) {
   }
   fuse_opt_free_args(&args);
   close(settings.source_fd);
+  if (settings.stats != nullptr) WriteStats();
   return status;
 }
