@@ -164,7 +164,7 @@ FUZZ_SANITIZE = -fsanitize=fuzzer,address,undefined,unsigned-integer-overflow \
 FUZZ_SOURCES = fuzz/wav_reader_fuzz.cc src/base/wav_reader.cc src/base/byte_source.cc \
 	src/base/text.cc src/base/file_system.cc src/base/name_list.cc src/base/path.cc \
 	src/base/posix/folder_posix.cc src/base/posix/at_path.cc src/base/posix/posix_error.cc \
-	src/base/posix/read_all.cc
+	src/base/posix/read_all.cc src/base/posix/head_reader.cc
 
 $(FUZZ_BUILD)/wav_reader_fuzz: $(FUZZ_SOURCES) $(wildcard src/base/*.h src/base/posix/*.h)
 	mkdir -p $(FUZZ_BUILD)

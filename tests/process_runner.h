@@ -175,20 +175,35 @@ struct Child {
   }
 };
 
+/// Tells when a pipe nobody reads is full: its writer is refused.
+class FullPipe {
+ public:
+  /// Returns true once the pipe at fd holds less than a page short of its
+  /// capacity, or has held as much as now for a while: pipe pages are not
+  /// shared between writes that do not fit together, so a pipe written in
+  /// pieces of a few KiB is full with far less queued.
+  bool Full(int fd) {
+    int queued = 0;
+    if (ioctl(fd, FIONREAD, &queued) != 0) return true;
+    if (queued + 4096 >= fcntl(fd, F_GETPIPE_SZ)) return true;
+    stalled_ = queued == last_ && queued > 0 ? stalled_ + 1 : 0;
+    last_ = queued;
+    return stalled_ >= 50;
+  }
+
+ private:
+  int last_ = 0;
+  int stalled_ = 0;
+};
+
 /// One stream the parent reads: the terminal or a pipe.
 struct Reader {
   int fd = -1;
   std::string* into = nullptr;
   bool is_output = false;  ///< carries standard output, so waits for release
   bool when_full = false;  ///< reads only once the pipe is full
+  FullPipe full;
 };
-
-inline bool PipeIsFull(int fd) {
-  // Full means less than a page short of the capacity: a writer whose line
-  // does not fit in the last page is refused before that.
-  int queued = 0;
-  return ioctl(fd, FIONREAD, &queued) == 0 && queued + 4096 >= fcntl(fd, F_GETPIPE_SZ);
-}
 
 }  // namespace runner_detail
 
@@ -326,7 +341,8 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
     std::vector<Reader*> polled;
     for (Reader& r : readers) {
       if (r.is_output && !released) continue;
-      if (r.when_full && !runner_detail::PipeIsFull(r.fd) && !process.Ended()) continue;
+      if (r.when_full && !r.full.Full(r.fd) && !process.Ended()) continue;
+      r.when_full = false;  // read to the end from now on
       polls.push_back({r.fd, POLLIN, 0});
       polled.push_back(&r);
     }

@@ -895,7 +895,11 @@ WalkResult WalkRemoving(TempTree& tree, const std::string& trigger, const std::s
   StringLineWriter errors;
   ScanOutput out{report, errors};
   const Path root(DecodeUtf8(tree.Root()));
-  ScanFolder(root, root, out, DiskFileSystem());
+  // One entry at a time, so that what the walk has reached when the line is
+  // out is known: any other schedule reads ahead, as it may.
+  ScanTuning one_at_a_time;
+  one_at_a_time.mode = ScanTuning::Mode::kInline;
+  ScanFolder(root, root, out, DiskFileSystem(), one_at_a_time);
   return {report.Text(), errors.Text()};
 }
 

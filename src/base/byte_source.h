@@ -35,4 +35,25 @@ class MemoryByteSource : public ByteSource {
   std::span<const uint8_t> bytes_;
 };
 
+/// A ByteSource over the first bytes of a file of a known size. A read it
+/// cannot answer from them, inside the file, sets *missed: what was parsed
+/// from it must be read again from the file itself.
+class HeadByteSource : public ByteSource {
+ public:
+  /// Reads bytes, the first of a file of size bytes; bytes and missed must
+  /// outlive it.
+  HeadByteSource(std::span<const uint8_t> bytes, uint64_t size, bool* missed)
+      : bytes_(bytes), size_(size), missed_(missed) {}
+  /// Returns the file's size.
+  uint64_t Size() const override { return size_; }
+  /// Copies the bytes at offset, up to size and the end of the file; returns
+  /// their count, or 0 with *missed set past the bytes it holds.
+  size_t ReadAt(uint64_t offset, void* data, size_t size) override;
+
+ private:
+  std::span<const uint8_t> bytes_;
+  uint64_t size_;
+  bool* missed_;
+};
+
 }  // namespace wavtally

@@ -1,5 +1,7 @@
 #include "base/file_system.h"
 
+#include <algorithm>
+
 #include "base/path.h"
 
 namespace wavtally {
@@ -48,6 +50,20 @@ std::unique_ptr<ByteSource> FileSystem::OpenFileBelow(const Folder& top, std::ws
     return nullptr;
   }
   return OpenFileAt(*folder.folder, relative.substr(sep + 1), error);
+}
+
+void FileSystem::ReadHeads(std::span<const HeadRequest> requests) {
+  for (const HeadRequest& request : requests) {
+    FileHead& head = *request.head;
+    const std::unique_ptr<ByteSource> file = OpenFileAt(*request.folder, request.name, &head.error);
+    head.read = true;
+    head.opened = file != nullptr;
+    head.size = file ? file->Size() : 0;
+    head.got =
+        file ? file->ReadAt(0, head.bytes.data(),
+                            static_cast<size_t>(std::min<uint64_t>(head.size, FileHead::kBytes)))
+             : 0;
+  }
 }
 
 }  // namespace wavtally

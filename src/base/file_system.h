@@ -6,9 +6,11 @@
 // tests can put a file system in memory in its place and make any entry
 // fail, change or be slow at will. Only main picks the disk.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -75,6 +77,32 @@ struct FolderLook {
   FsError error;
 };
 
+/// The first bytes of a regular file, read before its header is parsed, so
+/// that a file system can read the heads of many files together.
+struct FileHead {
+  static constexpr size_t kBytes = 4096;
+  /// True once filled in; false for a file to be opened and read as usual
+  /// (the file system could not read it ahead, or chose not to).
+  bool read = false;
+  /// Whether a regular file was opened; when not, error says why, as
+  /// OpenFileAt would.
+  bool opened = false;
+  FsError error;
+  uint64_t size = 0;  ///< the file's size in bytes
+  size_t got = 0;     ///< the bytes read from offset 0 into bytes
+  /// How long reading it took, in nanoseconds: its share of the time when
+  /// heads were read together.
+  int64_t nanoseconds = 0;
+  std::array<uint8_t, kBytes> bytes;
+};
+
+/// One file whose head is wanted: name in folder, into head.
+struct HeadRequest {
+  const Folder* folder;
+  std::wstring_view name;
+  FileHead* head;
+};
+
 class FileSystem {
  public:
   static constexpr size_t kManyHandles = size_t{1} << 20;
@@ -114,6 +142,11 @@ class FileSystem {
   virtual std::unique_ptr<ByteSource> OpenFileBelow(const Folder& top, std::wstring_view relative,
                                                     FsError* error);
 
+  /// Reads the head of each requested file, as OpenFileAt and a read at
+  /// offset 0 would; returns nothing. A head may be left unread, and the
+  /// file is then opened as usual. Holds at most one handle a request, and
+  /// none once it returns.
+  virtual void ReadHeads(std::span<const HeadRequest> requests);
   /// Returns how many more handles (open folders and files) the process may
   /// hold at once before the system refuses, or a large number where there
   /// is no such limit.

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <vector>
 
+#include "base/file_system.h"
 #include "base/thread.h"
 
 namespace wavtally {
@@ -39,9 +40,25 @@ class Job {
   /// submitted again; returns nothing.
   void Rearm() { done_.store(false, std::memory_order_relaxed); }
 
+  /// Returns the file the job reads first, for an executor that reads the
+  /// heads of many files together; a request with no folder for none.
+  virtual HeadRequest FileToRead() const { return {nullptr, {}, nullptr}; }
+  /// Runs the job as RunToEnd does, with head, read for FileToRead, to read
+  /// from; returns nothing.
+  void RunToEndWith(const FileHead* head) {
+    head_ = head;
+    RunToEnd();
+    head_ = nullptr;
+  }
+
+ protected:
+  /// Returns the head to read from while the job runs, or null.
+  const FileHead* Head() const { return head_; }
+
  private:
   void MarkDone() { done_.store(true, std::memory_order_release); }
   std::atomic<bool> done_{false};
+  const FileHead* head_ = nullptr;
 };
 
 /// Runs jobs, each once, in any order.
@@ -65,6 +82,40 @@ class InlineExecutor final : public Executor {
   void Wait(const Job&) override {}
   void WaitAll() override {}
   void SetParallelism(size_t) override {}
+};
+
+/// An executor that runs jobs on the thread that submits them, a batch at a
+/// time: the heads of the batch's files are read together first, which a
+/// file system may do in far fewer calls than a file at a time. Jobs that
+/// read no file run at once.
+class BatchExecutor final : public Executor {
+ public:
+  /// Reads heads from fs, timing them with clock (nanoseconds, steady).
+  BatchExecutor(FileSystem& fs, std::function<int64_t()> clock)
+      : fs_(fs), clock_(std::move(clock)) {}
+  void Submit(std::shared_ptr<Job> job) override;
+  void Wait(const Job& job) override {
+    if (!job.Done()) RunBatch();
+  }
+  void WaitAll() override { RunBatch(); }
+  /// Sets how many files a batch may hold open at once; returns nothing.
+  void SetParallelism(size_t jobs) override;
+
+  static constexpr size_t kMaxBatch = 64;
+
+ private:
+  /// Reads the heads of the staged jobs, then runs them; returns nothing.
+  void RunBatch();
+
+  FileSystem& fs_;
+  std::function<int64_t()> clock_;
+  size_t size_ = kMaxBatch;
+  // The batches start at one file and double: the first files of a file
+  // system slow enough for threads are then timed before many wait.
+  size_t next_ = 1;
+  std::vector<std::shared_ptr<Job>> staged_;
+  std::vector<HeadRequest> requests_;
+  std::unique_ptr<FileHead[]> heads_;  // kMaxBatch, once the first batch runs
 };
 
 /// Starts a thread that runs fn; returns null when none can be had.

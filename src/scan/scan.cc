@@ -54,6 +54,7 @@ class Walk {
         budget_(tuning.handles != 0 ? tuning.handles : fs.SpareHandles(),
                 LatencyGate::kMaxThreads) {
     gate_.Cap(budget_.Reads());
+    batch_.SetParallelism(budget_.Reads());
     root_text_ = root.GetFullPath();
     full_prefix_ = root_text_;
     if (Path::RelativeStart(root_text_) > root_text_.size()) {
@@ -175,7 +176,7 @@ class Walk {
   // slow file system their listings are read while the walk is busy. Run
   // one at a time they would gain nothing, only hold their handles longer.
   void TopUpLooks() {
-    if (&Current() == &inline_) return;
+    if (&Current() == &inline_ || &Current() == &batch_) return;
     Frame& top = frames_.back();
     const size_t per_folder = std::min(kLookAheadPerFolder, budget_.LooksAhead());
     while (top.ahead.size() - top.ahead_head < per_folder && looks_ahead_ < budget_.LooksAhead() &&
@@ -366,7 +367,9 @@ class Walk {
       case ScanTuning::Mode::kAdaptive:
         break;
     }
-    return gate_.Slow() ? Pool() : static_cast<Executor&>(inline_);
+    // A fast file system is read a batch of files at a time on this thread:
+    // a hand-over to threads would cost more than it saves.
+    return gate_.Slow() ? Pool() : static_cast<Executor&>(batch_);
   }
 
   Executor& Pool() {
@@ -382,16 +385,17 @@ class Walk {
 
   void Submit(std::shared_ptr<Job> job) { Current().Submit(std::move(job)); }
 
-  // Waits for job, writing what is ready meanwhile. Only jobs handed to the
-  // pool can still be running.
+  // Waits for job, writing what is ready meanwhile. A job not done is in a
+  // batch not yet run, or in the pool's hands.
   void Await(const Job& job) {
     if (job.Done()) return;
     output_.Pump();
+    batch_.Wait(job);
     if (!job.Done()) pool_->Wait(job);
   }
 
   void AwaitFront() {
-    if (const ProbeJob* probe = output_.Awaited()) pool_->Wait(*probe);
+    if (const ProbeJob* probe = output_.Awaited()) Await(*probe);
   }
 
   // Waits for and writes everything queued.
@@ -431,10 +435,12 @@ class Walk {
   bool Retry(WalkJob& job) {
     bool released = false;
     while (job.HitLimit()) {
+      batch_.WaitAll();
       if (pool_ != nullptr) pool_->WaitAll();
       switch (budget_.Refused(released, open_folders_, gate_.Parallelism())) {
         case HandleBudget::Step::kFewer:
           gate_.Cap(budget_.Reads());
+          batch_.SetParallelism(budget_.Reads());
           if (pool_ != nullptr) pool_->SetParallelism(gate_.Parallelism());
           CloseOldFolders();
           break;
@@ -484,6 +490,7 @@ class Walk {
   size_t below_start_ = 0;   // where the names below the start begin in a path
   size_t looks_ahead_ = 0;
   InlineExecutor inline_;
+  BatchExecutor batch_{fs_, [this] { return gate_.Now(); }};
   Executor* pool_ = nullptr;
   // Declared last: destroying it joins the threads before anything they
   // might still touch goes.

@@ -53,6 +53,8 @@ void WalkJob::Run() {
   const int64_t start = gate_.Now();
   Do();
   elapsed = gate_.Now() - start;
+  // A head read ahead with others took its time before the job ran.
+  if (Head() != nullptr && Head()->read) elapsed += Head()->nanoseconds;
 }
 
 void WalkJob::ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
@@ -79,9 +81,29 @@ void ProbeJob::Do() {
     error = FsError{"no folder to open it in", false};
     return;
   }
+  if (Head() != nullptr && Head()->read && ReadFrom(*Head())) return;
   // Once done, the probe holds no handle, whether it is to be retried or
   // not: the walk may close the folder to stay within its handles.
+  error.Clear();
   Read(TqAudioFileReader::Create(fs_.OpenFileAt(*folder, name_, &error), nullptr));
+}
+
+HeadRequest ProbeJob::FileToRead() const {
+  if (RunsByPath() || !folder_) return {nullptr, {}, nullptr};
+  return {folder_.get(), name_, nullptr};
+}
+
+bool ProbeJob::ReadFrom(const FileHead& head) {
+  error = head.error;
+  if (!head.opened) {
+    Read(nullptr);
+    return true;
+  }
+  bool missed = false;
+  Read(TqAudioFileReader::Create(
+      std::make_unique<HeadByteSource>(std::span(head.bytes.data(), head.got), head.size, &missed),
+      nullptr));
+  return !missed;
 }
 
 void ProbeJob::Read(TqAudioFileReader* created) {

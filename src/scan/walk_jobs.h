@@ -58,6 +58,7 @@ class ProbeJob final : public WalkJob {
       : WalkJob(gate), fs_(fs), folder_(std::move(folder)), name_(name) {}
   bool HitLimit() const override { return !ok && error.limit; }
   void Abandon() override;
+  HeadRequest FileToRead() const override;
 
   /// Returns why the file was not read, for a file that was not.
   Unreadable Why() const;
@@ -73,6 +74,9 @@ class ProbeJob final : public WalkJob {
   void Do() override;
   // Reads the file that created opened, if any; returns nothing.
   void Read(TqAudioFileReader* created);
+  // Reads the file from head, read ahead for it; returns false when its
+  // header lies beyond the head and the file must be read itself.
+  bool ReadFrom(const FileHead& head);
 
   FileSystem& fs_;
   std::shared_ptr<const Folder> folder_;  // until the first run

@@ -20,6 +20,7 @@
 namespace wavtally {
 namespace {
 
+using test::Batches;
 using test::Difference;
 using test::MemoryFileSystem;
 using test::OneAtATime;
@@ -99,6 +100,11 @@ const std::vector<Tree>& Trees() {
          fs.File("/r/unlisted/g.wav", Stereo16(7));
          fs.Fail(Call::kList, "/r/unlisted", "input/output error");
          fs.File("/r/take.01/h.wav", Stereo16(8));
+         // Headers past the first 4 KiB, which a head read ahead lacks.
+         fs.File("/r/far.wav",
+                 test::Riff().Chunk("LIST", 5000).Fmt(1, 1, 8000, 16000, 2, 16).Data(40).Bytes());
+         fs.File("/r/far-data.wav",
+                 test::Riff().Fmt(1, 1, 8000, 16000, 2, 16).Chunk("junk", 9000).Data(60).Bytes());
        }},
   };
   return trees;
@@ -116,7 +122,7 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
       ScanTuning tuning;
       int handle_limit = 0;
     };
-    std::vector<Schedule> schedules = {{"threads", Threads()}};
+    std::vector<Schedule> schedules = {{"threads", Threads()}, {"batches", Batches()}};
     std::vector<std::unique_ptr<ShuffledExecutor>> executors;
     for (unsigned seed = 1; seed <= 8; ++seed) {
       executors.push_back(std::make_unique<ShuffledExecutor>(seed));
@@ -126,10 +132,13 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
     // backing off can save it.
     for (const int handles : {3, 6, 12}) {
       for (const bool told : {true, false}) {
-        ScanTuning tuning = Threads();
-        tuning.handles = told ? static_cast<size_t>(handles) : 0;
-        schedules.push_back(
-            {(told ? "told " : "untold ") + std::to_string(handles), tuning, handles});
+        for (const bool batches : {false, true}) {
+          ScanTuning tuning = batches ? Batches() : Threads();
+          tuning.handles = told ? static_cast<size_t>(handles) : 0;
+          schedules.push_back({(told ? "told " : "untold ") + std::to_string(handles) +
+                                   (batches ? " in batches" : ""),
+                               tuning, handles});
+        }
       }
     }
     for (const Schedule& schedule : schedules) {
@@ -227,9 +236,11 @@ TEST(WalkTest, AFaultAtAnyCallLosesOnlyWhatItNames) {
     for (const FsError& fault : faults) {
       for (const int count : {1, 4, 40}) {
         for (int first = 0; first < calls; ++first) {
-          for (int schedule = 0; schedule < 3; ++schedule) {
+          for (int schedule = 0; schedule < 4; ++schedule) {
             ShuffledExecutor executor(static_cast<unsigned>(first + 1));
-            ScanTuning tuning = schedule == 0 ? OneAtATime() : Through(executor);
+            ScanTuning tuning = schedule == 0   ? OneAtATime()
+                                : schedule == 3 ? Batches()
+                                                : Through(executor);
             if (schedule == 2) tuning.handles = 8;
             fs.FailCalls(fs.AllCalls() + first, count, fault);
             const WalkResult r = WalkTree(fs, tuning);

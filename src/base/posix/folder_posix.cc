@@ -8,10 +8,14 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "base/file_system.h"
 #include "base/platform.h"
 #include "base/posix/at_path.h"
+#include "base/posix/head_reader.h"
 #include "base/posix/posix_error.h"
 #include "base/posix/read_all.h"
 
@@ -265,6 +269,20 @@ class PosixFileSystem final : public FileSystem {
     std::string native;
     if (name.empty() || !ToNative(name, &native)) return nullptr;
     return OpenFileIn(static_cast<const PosixFolder&>(parent).Fd(), native.c_str(), error);
+  }
+
+  // A head that cannot be read together with the others is left unread,
+  // and its file is opened on its own.
+  void ReadHeads(std::span<const HeadRequest> requests) override {
+    std::vector<std::string> names(requests.size());
+    std::vector<platform::HeadFile> files;
+    files.reserve(requests.size());
+    for (size_t i = 0; i < requests.size(); ++i) {
+      if (requests[i].name.empty() || !ToNative(requests[i].name, &names[i])) continue;
+      files.push_back({static_cast<const PosixFolder&>(*requests[i].folder).Fd(), names[i].c_str(),
+                       requests[i].head});
+    }
+    platform::ReadHeadsTogether(files);
   }
 
   // One openat relative to top, or a few for a path past PATH_MAX, and no

@@ -1,0 +1,192 @@
+#include "base/posix/head_reader.h"
+
+#if defined(WAVTALLY_HAVE_URING)
+
+#include <fcntl.h>
+#include <liburing.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <vector>
+
+namespace wavtally::platform {
+namespace {
+
+// Two entries a file in the last step: 64 files a batch.
+constexpr unsigned kEntries = 128;
+
+// The ring of this process, made on first use. Rings are not shared: a child
+// forked after it was made leaves it alone, since parent and child would
+// both see one ring's memory.
+class Ring {
+ public:
+  ~Ring() { Close(); }
+
+  /// Returns the ring, made now if need be; null when it cannot be had.
+  io_uring* Get() {
+    if (made_) return owner_ == ::getpid() ? &ring_ : nullptr;
+    if (refused_) return nullptr;
+    const int code = io_uring_queue_init(kEntries, &ring_, 0);
+    if (code < 0) {
+      // Out of descriptors or memory may pass; anything else (no io_uring
+      // in the kernel, a sandbox that forbids it) will not.
+      refused_ = code != -EMFILE && code != -ENFILE && code != -ENOMEM;
+      return nullptr;
+    }
+    made_ = true;
+    owner_ = ::getpid();
+    return &ring_;
+  }
+
+  /// Gives the ring up for good, after it failed part way; returns nothing.
+  void Close() {
+    if (made_ && owner_ == ::getpid()) io_uring_queue_exit(&ring_);
+    made_ = false;
+    refused_ = true;
+  }
+
+  std::mutex& Mutex() { return mutex_; }
+
+ private:
+  std::mutex mutex_;
+  io_uring ring_{};
+  bool made_ = false;
+  bool refused_ = false;
+  pid_t owner_ = 0;
+};
+
+Ring& TheRing() {
+  // Never destroyed: a worker thread may still read heads while the process
+  // ends.
+  static Ring* const ring = new Ring();
+  return *ring;
+}
+
+// Submits the count entries prepared and waits for all of them, handing each
+// completion to done(user_data, result). Returns false when not all could be
+// submitted; those that were are waited for all the same, so that nothing of
+// this step is still under way once it returns.
+template <typename Done>
+bool Step(io_uring* ring, unsigned count, Done done) {
+  int submitted;
+  do {
+    submitted = io_uring_submit_and_wait(ring, count);
+  } while (submitted == -EINTR);
+  const unsigned under_way = submitted > 0 ? static_cast<unsigned>(submitted) : 0;
+  for (unsigned seen = 0; seen < under_way;) {
+    io_uring_cqe* cqe = nullptr;
+    const int code = io_uring_wait_cqe(ring, &cqe);
+    if (code == -EINTR) continue;
+    if (code < 0) return false;
+    done(cqe->user_data, cqe->res);
+    io_uring_cqe_seen(ring, cqe);
+    ++seen;
+  }
+  return under_way == count;
+}
+
+}  // namespace
+
+bool ReadHeadsTogether(std::span<const HeadFile> files) {
+  if (files.empty() || files.size() > kEntries / 2) return false;
+  Ring& owner = TheRing();
+  std::unique_lock<std::mutex> lock(owner.Mutex(), std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  io_uring* ring = owner.Get();
+  if (ring == nullptr) return false;
+  const auto count = static_cast<unsigned>(files.size());
+  std::vector<int> fds(count, -1);
+  std::vector<uint64_t> sizes(count, 0);
+
+  // The opens. One that fails is left to the file's own open, which says
+  // why as every other open does.
+  for (unsigned i = 0; i < count; ++i) {
+    io_uring_sqe* sqe = io_uring_get_sqe(ring);
+    // O_NONBLOCK keeps a FIFO or a device from stalling the walk in open().
+    io_uring_prep_openat(sqe, files[i].dir, files[i].name,
+                         O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+    io_uring_sqe_set_data64(sqe, i);
+  }
+  bool ok = Step(ring, count, [&](uint64_t i, int result) {
+    if (result >= 0) fds[i] = result;
+  });
+
+  // What each open file is and its size. A statx through the ring would be
+  // handed to a kernel worker thread every time, which costs more than the
+  // call.
+  std::vector<bool> regular(count, false);
+  for (unsigned i = 0; ok && i < count; ++i) {
+    struct stat st;
+    if (fds[i] < 0 || ::fstat(fds[i], &st) != 0) continue;
+    regular[i] = S_ISREG(st.st_mode) && st.st_size >= 0;
+    sizes[i] = regular[i] ? static_cast<uint64_t>(st.st_size) : 0;
+  }
+
+  // The first bytes of each regular file, and every descriptor closed, each
+  // close after its read whatever the read did.
+  unsigned entries = 0;
+  for (unsigned i = 0; ok && i < count; ++i) {
+    if (fds[i] < 0) continue;
+    FileHead& head = *files[i].head;
+    head.error.Clear();
+    head.size = sizes[i];
+    head.got = 0;
+    const auto want = static_cast<unsigned>(std::min<uint64_t>(head.size, FileHead::kBytes));
+    if (want > 0) {
+      io_uring_sqe* sqe = io_uring_get_sqe(ring);
+      io_uring_prep_read(sqe, fds[i], head.bytes.data(), want, 0);
+      io_uring_sqe_set_flags(sqe, IOSQE_IO_HARDLINK);
+      io_uring_sqe_set_data64(sqe, 2 * i);
+      ++entries;
+    }
+    io_uring_sqe* sqe = io_uring_get_sqe(ring);
+    io_uring_prep_close(sqe, fds[i]);
+    io_uring_sqe_set_data64(sqe, 2 * i + 1);
+    ++entries;
+  }
+  std::vector<bool> closed(count, false);
+  ok = ok && Step(ring, entries, [&](uint64_t data, int result) {
+         const uint64_t i = data / 2;
+         if (data % 2 == 1) {
+           closed[i] = true;
+           return;
+         }
+         // A read that failed or came up short leaves the rest to the file's
+         // own reads, should the header lie beyond what came.
+         files[i].head->got = result > 0 ? static_cast<size_t>(result) : 0;
+       });
+
+  for (unsigned i = 0; i < count; ++i) {
+    if (fds[i] >= 0 && !closed[i]) ::close(fds[i]);
+  }
+  if (!ok) {
+    // Entries left unsubmitted would run with the next batch's: the ring
+    // goes, and every file is opened on its own from now on.
+    owner.Close();
+    return false;
+  }
+  for (unsigned i = 0; i < count; ++i) {
+    FileHead& head = *files[i].head;
+    head.read = fds[i] >= 0;
+    head.opened = regular[i];
+    // Something there that is no regular file: nothing to say, as for an
+    // open of it on its own.
+    head.error.not_file = fds[i] >= 0 && !regular[i];
+  }
+  return true;
+}
+
+}  // namespace wavtally::platform
+
+#else
+
+namespace wavtally::platform {
+
+bool ReadHeadsTogether(std::span<const HeadFile>) { return false; }
+
+}  // namespace wavtally::platform
+
+#endif
