@@ -314,12 +314,16 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
   }
   if (slave >= 0) close(slave);
   std::vector<Reader> readers;
-  if (master >= 0) readers.push_back({master, &result.terminal, options.out == Sink::kTerminal});
+  if (master >= 0)
+    readers.push_back({master, &result.terminal, options.out == Sink::kTerminal, false, {}});
   for (int i = 0; i < 2; ++i) {
     if (pipes[i][1] >= 0) close(pipes[i][1]);
     if (pipes[i][0] >= 0) {
-      readers.push_back(
-          {pipes[i][0], i == 0 ? &result.out : &result.err, i == 0, sinks[i] == Sink::kFullPipe});
+      readers.push_back({pipes[i][0],
+                         i == 0 ? &result.out : &result.err,
+                         i == 0,
+                         sinks[i] == Sink::kFullPipe,
+                         {}});
     }
   }
 
