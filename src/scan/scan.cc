@@ -394,8 +394,12 @@ class Walk {
     if (!job.Done()) pool_->Wait(job);
   }
 
+  // No pump here: it could write the front and free the probe waited for.
   void AwaitFront() {
-    if (const ProbeJob* probe = output_.Awaited()) Await(*probe);
+    const ProbeJob* probe = output_.Awaited();
+    if (probe == nullptr) return;
+    batch_.Wait(*probe);
+    if (!probe->Done()) pool_->Wait(*probe);
   }
 
   // Waits for and writes everything queued.
