@@ -162,32 +162,29 @@ void BatchExecutor::Submit(std::shared_ptr<Job> job) {
 void BatchExecutor::SetParallelism(size_t jobs) { size_ = std::clamp<size_t>(jobs, 1, kMaxBatch); }
 
 void BatchExecutor::RunBatch() {
-  // Without room for the heads, each job opens its file as usual.
+  // Submit runs a batch before it outgrows kMaxBatch. Without room for the
+  // heads, each job opens its file as usual.
+  const size_t count = staged_.size();
   if (!heads_) heads_.reset(new (std::nothrow) FileHead[kMaxBatch]);
-  for (size_t first = 0; first < staged_.size(); first += kMaxBatch) {
-    const size_t count = std::min(kMaxBatch, staged_.size() - first);
-    if (heads_) {
-      try {
-        requests_.clear();
-        for (size_t i = 0; i < count; ++i) {
-          heads_[i].read = false;
-          HeadRequest request = staged_[first + i]->FileToRead();
-          request.head = &heads_[i];
-          requests_.push_back(request);
-        }
-        const int64_t start = clock_();
-        fs_.ReadHeads(requests_);
-        const int64_t share = (clock_() - start) / static_cast<int64_t>(count);
-        for (size_t i = 0; i < count; ++i) heads_[i].nanoseconds = share;
-      } catch (...) {
-        // Out of memory on the way: the files are opened one by one.
-        for (size_t i = 0; i < count; ++i) heads_[i].read = false;
+  if (heads_ && count > 0) {
+    try {
+      requests_.clear();
+      for (size_t i = 0; i < count; ++i) {
+        heads_[i].read = false;
+        HeadRequest request = staged_[i]->FileToRead();
+        request.head = &heads_[i];
+        requests_.push_back(request);
       }
-    }
-    for (size_t i = 0; i < count; ++i) {
-      staged_[first + i]->RunToEndWith(heads_ ? &heads_[i] : nullptr);
+      const int64_t start = clock_();
+      fs_.ReadHeads(requests_);
+      const int64_t share = (clock_() - start) / static_cast<int64_t>(count);
+      for (size_t i = 0; i < count; ++i) heads_[i].nanoseconds = share;
+    } catch (...) {
+      // Out of memory on the way: the files are opened one by one.
+      for (size_t i = 0; i < count; ++i) heads_[i].read = false;
     }
   }
+  for (size_t i = 0; i < count; ++i) staged_[i]->RunToEndWith(heads_ ? &heads_[i] : nullptr);
   staged_.clear();
   next_ = std::min(2 * next_, kMaxBatch);
 }

@@ -385,21 +385,22 @@ class Walk {
 
   void Submit(std::shared_ptr<Job> job) { Current().Submit(std::move(job)); }
 
-  // Waits for job, writing what is ready meanwhile. A job not done is in a
-  // batch not yet run, or in the pool's hands.
+  // Waits for job, writing what is ready meanwhile.
   void Await(const Job& job) {
     if (job.Done()) return;
     output_.Pump();
-    batch_.Wait(job);
-    if (!job.Done()) pool_->Wait(job);
+    WaitFor(job);
   }
 
   // No pump here: it could write the front and free the probe waited for.
   void AwaitFront() {
-    const ProbeJob* probe = output_.Awaited();
-    if (probe == nullptr) return;
-    batch_.Wait(*probe);
-    if (!probe->Done()) pool_->Wait(*probe);
+    if (const ProbeJob* probe = output_.Awaited()) WaitFor(*probe);
+  }
+
+  // A job not done is in a batch not yet run, or in the pool's hands.
+  void WaitFor(const Job& job) {
+    batch_.Wait(job);
+    if (!job.Done()) pool_->Wait(job);
   }
 
   // Waits for and writes everything queued.

@@ -194,9 +194,7 @@ FolderLook OpenBelow(int dir, std::wstring_view path) {
 std::unique_ptr<ByteSource> OpenFileIn(int dir, const char* name, FsError* error) {
   int fd;
   do {
-    // O_NONBLOCK keeps a FIFO or a device from stalling the walk in open();
-    // it changes nothing for the regular files that are kept.
-    fd = ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    fd = ::openat(dir, name, platform::kFileOpenFlags);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) {
     const int code = errno;

@@ -4,13 +4,14 @@
 
 #include <fcntl.h>
 #include <liburing.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <mutex>
-#include <vector>
 
 namespace wavtally::platform {
 namespace {
@@ -18,16 +19,17 @@ namespace {
 // Two entries a file in the last step: 64 files a batch.
 constexpr unsigned kEntries = 128;
 
+class Ring;
+Ring& TheRing();
+
 // The ring of this process, made on first use. Rings are not shared: a child
 // forked after it was made leaves it alone, since parent and child would
 // both see one ring's memory.
 class Ring {
  public:
-  ~Ring() { Close(); }
-
   /// Returns the ring, made now if need be; null when it cannot be had.
   io_uring* Get() {
-    if (made_) return owner_ == ::getpid() ? &ring_ : nullptr;
+    if (made_) return &ring_;
     if (refused_) return nullptr;
     const int code = io_uring_queue_init(kEntries, &ring_, 0);
     if (code < 0) {
@@ -37,25 +39,29 @@ class Ring {
       return nullptr;
     }
     made_ = true;
-    owner_ = ::getpid();
+    ::pthread_atfork(nullptr, nullptr, [] { TheRing().Forget(); });
     return &ring_;
   }
 
   /// Gives the ring up for good, after it failed part way; returns nothing.
   void Close() {
-    if (made_ && owner_ == ::getpid()) io_uring_queue_exit(&ring_);
-    made_ = false;
-    refused_ = true;
+    if (made_) io_uring_queue_exit(&ring_);
+    Forget();
   }
 
   std::mutex& Mutex() { return mutex_; }
 
  private:
+  /// Stops using the ring without touching it, as a forked child must.
+  void Forget() {
+    made_ = false;
+    refused_ = true;
+  }
+
   std::mutex mutex_;
   io_uring ring_{};
   bool made_ = false;
   bool refused_ = false;
-  pid_t owner_ = 0;
 };
 
 Ring& TheRing() {
@@ -98,16 +104,14 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
   io_uring* ring = owner.Get();
   if (ring == nullptr) return false;
   const auto count = static_cast<unsigned>(files.size());
-  std::vector<int> fds(count, -1);
-  std::vector<uint64_t> sizes(count, 0);
+  std::array<int, kEntries / 2> fds;
+  fds.fill(-1);
 
   // The opens. One that fails is left to the file's own open, which says
   // why as every other open does.
   for (unsigned i = 0; i < count; ++i) {
     io_uring_sqe* sqe = io_uring_get_sqe(ring);
-    // O_NONBLOCK keeps a FIFO or a device from stalling the walk in open().
-    io_uring_prep_openat(sqe, files[i].dir, files[i].name,
-                         O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0);
+    io_uring_prep_openat(sqe, files[i].dir, files[i].name, kFileOpenFlags, 0);
     io_uring_sqe_set_data64(sqe, i);
   }
   bool ok = Step(ring, count, [&](uint64_t i, int result) {
@@ -116,23 +120,16 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
 
   // What each open file is and its size. A statx through the ring would be
   // handed to a kernel worker thread every time, which costs more than the
-  // call.
-  std::vector<bool> regular(count, false);
-  for (unsigned i = 0; ok && i < count; ++i) {
-    struct stat st;
-    if (fds[i] < 0 || ::fstat(fds[i], &st) != 0) continue;
-    regular[i] = S_ISREG(st.st_mode) && st.st_size >= 0;
-    sizes[i] = regular[i] ? static_cast<uint64_t>(st.st_size) : 0;
-  }
-
-  // The first bytes of each regular file, and every descriptor closed, each
-  // close after its read whatever the read did.
+  // call. Then the first bytes of each regular file, and every descriptor
+  // closed, each close after its read whatever the read did.
   unsigned entries = 0;
   for (unsigned i = 0; ok && i < count; ++i) {
     if (fds[i] < 0) continue;
     FileHead& head = *files[i].head;
+    struct stat st;
     head.error.Clear();
-    head.size = sizes[i];
+    head.opened = ::fstat(fds[i], &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
+    head.size = head.opened ? static_cast<uint64_t>(st.st_size) : 0;
     head.got = 0;
     const auto want = static_cast<unsigned>(std::min<uint64_t>(head.size, FileHead::kBytes));
     if (want > 0) {
@@ -147,7 +144,7 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
     io_uring_sqe_set_data64(sqe, 2 * i + 1);
     ++entries;
   }
-  std::vector<bool> closed(count, false);
+  std::array<bool, kEntries / 2> closed{};
   ok = ok && Step(ring, entries, [&](uint64_t data, int result) {
          const uint64_t i = data / 2;
          if (data % 2 == 1) {
@@ -171,10 +168,9 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
   for (unsigned i = 0; i < count; ++i) {
     FileHead& head = *files[i].head;
     head.read = fds[i] >= 0;
-    head.opened = regular[i];
     // Something there that is no regular file: nothing to say, as for an
     // open of it on its own.
-    head.error.not_file = fds[i] >= 0 && !regular[i];
+    head.error.not_file = head.read && !head.opened;
   }
   return true;
 }

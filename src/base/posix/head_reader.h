@@ -6,11 +6,18 @@
 // containers often do), or the build has no liburing, nothing is read and
 // each file is opened on its own as before.
 
+#include <fcntl.h>
+
 #include <span>
 
 #include "base/file_system.h"
 
 namespace wavtally::platform {
+
+/// How every file the walk reads is opened. O_NONBLOCK keeps a FIFO or a
+/// device from stalling the walk in open(); it changes nothing for the
+/// regular files that are kept.
+constexpr int kFileOpenFlags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
 
 /// One file whose head is wanted: name (native, NUL-terminated) in the
 /// folder open at descriptor dir, into head.
