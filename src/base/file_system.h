@@ -90,9 +90,6 @@ struct FileHead {
   FsError error;
   uint64_t size = 0;  ///< the file's size in bytes
   size_t got = 0;     ///< the bytes read from offset 0 into bytes
-  /// How long reading it took, in nanoseconds: its share of the time when
-  /// heads were read together.
-  int64_t nanoseconds = 0;
   std::array<uint8_t, kBytes> bytes;
 };
 

@@ -165,6 +165,7 @@ void BatchExecutor::RunBatch() {
   // Submit runs a batch before it outgrows kMaxBatch. Without room for the
   // heads, each job opens its file as usual.
   const size_t count = staged_.size();
+  int64_t share = 0;
   if (!heads_) heads_.reset(new (std::nothrow) FileHead[kMaxBatch]);
   if (heads_ && count > 0) {
     try {
@@ -177,14 +178,13 @@ void BatchExecutor::RunBatch() {
       }
       const int64_t start = clock_();
       fs_.ReadHeads(requests_);
-      const int64_t share = (clock_() - start) / static_cast<int64_t>(count);
-      for (size_t i = 0; i < count; ++i) heads_[i].nanoseconds = share;
+      share = (clock_() - start) / static_cast<int64_t>(count);
     } catch (...) {
       // Out of memory on the way: the files are opened one by one.
       for (size_t i = 0; i < count; ++i) heads_[i].read = false;
     }
   }
-  for (size_t i = 0; i < count; ++i) staged_[i]->RunToEndWith(heads_ ? &heads_[i] : nullptr);
+  for (size_t i = 0; i < count; ++i) staged_[i]->RunToEndWith(heads_ ? &heads_[i] : nullptr, share);
   staged_.clear();
   next_ = std::min(2 * next_, kMaxBatch);
 }

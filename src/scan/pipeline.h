@@ -43,10 +43,11 @@ class Job {
   /// Returns the file the job reads first, for an executor that reads the
   /// heads of many files together; a request with no folder for none.
   virtual HeadRequest FileToRead() const { return {nullptr, {}, nullptr}; }
-  /// Runs the job as RunToEnd does, with head, read for FileToRead, to read
-  /// from; returns nothing.
-  void RunToEndWith(const FileHead* head) {
+  /// Runs the job as RunToEnd does, with head, read for FileToRead in
+  /// read_nanoseconds, to read from; returns nothing.
+  void RunToEndWith(const FileHead* head, int64_t read_nanoseconds) {
     head_ = head;
+    head_nanoseconds_ = read_nanoseconds;
     RunToEnd();
     head_ = nullptr;
   }
@@ -54,11 +55,15 @@ class Job {
  protected:
   /// Returns the head to read from while the job runs, or null.
   const FileHead* Head() const { return head_; }
+  /// Returns how long reading Head() took, in nanoseconds: its share of the
+  /// time when heads were read together.
+  int64_t HeadNanoseconds() const { return head_nanoseconds_; }
 
  private:
   void MarkDone() { done_.store(true, std::memory_order_release); }
   std::atomic<bool> done_{false};
   const FileHead* head_ = nullptr;
+  int64_t head_nanoseconds_ = 0;
 };
 
 /// Runs jobs, each once, in any order.

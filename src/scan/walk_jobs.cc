@@ -54,7 +54,7 @@ void WalkJob::Run() {
   Do();
   elapsed = gate_.Now() - start;
   // A head read ahead with others took its time before the job ran.
-  if (Head() != nullptr && Head()->read) elapsed += Head()->nanoseconds;
+  if (Head() != nullptr && Head()->read) elapsed += HeadNanoseconds();
 }
 
 void WalkJob::ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
