@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -143,12 +141,6 @@ TEST_P(FileSystemContractTest, FilesAreOpenedInTheirFolderOrBelowTheStart) {
   EXPECT_EQ(error.text, "no such file or directory");
 }
 
-// Returns how many descriptors this process has open.
-size_t OpenDescriptors() {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                           std::filesystem::directory_iterator()));
-}
-
 TEST_P(FileSystemContractTest, HeadsReadAheadAreWhatAnOpenAndAReadGive) {
   FileSystem& fs = tree_->Fs();
   std::vector<uint8_t> big(10000);
@@ -165,9 +157,9 @@ TEST_P(FileSystemContractTest, HeadsReadAheadAreWhatAnOpenAndAReadGive) {
     requests.push_back({root.folder.get(), names[i], &heads[i]});
   // A ring the disk makes on first use stays for the process.
   fs.ReadHeads(std::span(requests).first(1));
-  const size_t descriptors = OpenDescriptors();
+  const size_t descriptors = test::OpenDescriptors();
   fs.ReadHeads(requests);
-  EXPECT_EQ(OpenDescriptors(), descriptors) << "no handle is left open";
+  EXPECT_EQ(test::OpenDescriptors(), descriptors) << "no handle is left open";
   size_t read = 0;
   for (size_t i = 0; i < names.size(); ++i) {
     SCOPED_TRACE(EncodeUtf8(names[i]));

@@ -3,6 +3,7 @@
 // A temporary folder tree for tests, removed with everything in it when the
 // TempTree goes out of scope.
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -15,6 +16,17 @@
 #include <vector>
 
 namespace wavtally::test {
+
+/// Returns how many descriptors this process has open.
+inline size_t OpenDescriptors() {
+  size_t open = 0;
+  if (DIR* fds = opendir("/proc/self/fd")) {
+    while (const dirent* entry = readdir(fds)) open += entry->d_name[0] != '.';
+    closedir(fds);
+    --open;  // the listing's own
+  }
+  return open;
+}
 
 class TempTree {
  public:

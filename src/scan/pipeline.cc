@@ -184,7 +184,9 @@ void BatchExecutor::RunBatch() {
       for (size_t i = 0; i < count; ++i) heads_[i].read = false;
     }
   }
-  for (size_t i = 0; i < count; ++i) staged_[i]->RunToEndWith(heads_ ? &heads_[i] : nullptr, share);
+  for (size_t i = 0; i < count; ++i) {
+    staged_[i]->RunToEndWith(heads_ && heads_[i].read ? &heads_[i] : nullptr, share);
+  }
   staged_.clear();
   next_ = std::min(2 * next_, kMaxBatch);
 }

@@ -44,7 +44,7 @@ class Job {
   /// heads of many files together; a request with no folder for none.
   virtual HeadRequest FileToRead() const { return {nullptr, {}, nullptr}; }
   /// Runs the job as RunToEnd does, with head, read for FileToRead in
-  /// read_nanoseconds, to read from; returns nothing.
+  /// read_nanoseconds, to read from (null for none); returns nothing.
   void RunToEndWith(const FileHead* head, int64_t read_nanoseconds) {
     head_ = head;
     head_nanoseconds_ = read_nanoseconds;
@@ -53,7 +53,7 @@ class Job {
   }
 
  protected:
-  /// Returns the head to read from while the job runs, or null.
+  /// Returns the head read for the job while it runs, or null.
   const FileHead* Head() const { return head_; }
   /// Returns how long reading Head() took, in nanoseconds: its share of the
   /// time when heads were read together.

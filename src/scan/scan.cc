@@ -53,8 +53,7 @@ class Walk {
         gate_(tuning.clock),
         budget_(tuning.handles != 0 ? tuning.handles : fs.SpareHandles(),
                 LatencyGate::kMaxThreads) {
-    gate_.Cap(budget_.Reads());
-    batch_.SetParallelism(budget_.Reads());
+    ShareOutReads();
     root_text_ = root.GetFullPath();
     full_prefix_ = root_text_;
     if (Path::RelativeStart(root_text_) > root_text_.size()) {
@@ -385,6 +384,13 @@ class Walk {
 
   void Submit(std::shared_ptr<Job> job) { Current().Submit(std::move(job)); }
 
+  // Lets the executors run as many reads at once as the budget allows.
+  void ShareOutReads() {
+    gate_.Cap(budget_.Reads());
+    batch_.SetParallelism(budget_.Reads());
+    if (pool_ != nullptr) pool_->SetParallelism(gate_.Parallelism());
+  }
+
   // Waits for job, writing what is ready meanwhile.
   void Await(const Job& job) {
     if (job.Done()) return;
@@ -444,9 +450,7 @@ class Walk {
       if (pool_ != nullptr) pool_->WaitAll();
       switch (budget_.Refused(released, open_folders_, gate_.Parallelism())) {
         case HandleBudget::Step::kFewer:
-          gate_.Cap(budget_.Reads());
-          batch_.SetParallelism(budget_.Reads());
-          if (pool_ != nullptr) pool_->SetParallelism(gate_.Parallelism());
+          ShareOutReads();
           CloseOldFolders();
           break;
         case HandleBudget::Step::kReleaseSpare:

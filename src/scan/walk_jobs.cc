@@ -54,7 +54,7 @@ void WalkJob::Run() {
   Do();
   elapsed = gate_.Now() - start;
   // A head read ahead with others took its time before the job ran.
-  if (Head() != nullptr && Head()->read) elapsed += HeadNanoseconds();
+  if (Head() != nullptr) elapsed += HeadNanoseconds();
 }
 
 void WalkJob::ByPath(std::shared_ptr<const Folder> top, std::wstring_view relative) {
@@ -81,7 +81,7 @@ void ProbeJob::Do() {
     error = FsError{"no folder to open it in", false};
     return;
   }
-  if (Head() != nullptr && Head()->read && ReadFrom(*Head())) return;
+  if (Head() != nullptr && ReadFrom(*Head())) return;
   // Once done, the probe holds no handle, whether it is to be retried or
   // not: the walk may close the folder to stay within its handles.
   error.Clear();

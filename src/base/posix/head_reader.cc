@@ -13,12 +13,14 @@
 #include <cerrno>
 #include <mutex>
 
-#if defined(__has_feature)
+#if defined(__SANITIZE_THREAD__)
+#define WAVTALLY_TSAN 1
+#elif defined(__has_feature)
 #if __has_feature(thread_sanitizer)
 #define WAVTALLY_TSAN 1
 #endif
 #endif
-#if defined(__SANITIZE_THREAD__) || defined(WAVTALLY_TSAN)
+#if defined(WAVTALLY_TSAN)
 // ThreadSanitizer follows descriptors through the calls it wraps, and a close
 // in the ring is none of them. Unaware of it, it would take the next file that
 // another thread opens under the same number for a race with this one.
@@ -30,7 +32,7 @@ namespace {
 
 /// Tells a race detector that the ring is about to close fd.
 void NoteClose(int fd) {
-#if defined(__SANITIZE_THREAD__) || defined(WAVTALLY_TSAN)
+#if defined(WAVTALLY_TSAN)
   __sanitizer_syscall_pre_impl_close(fd);
 #else
   (void)fd;

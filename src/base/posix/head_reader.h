@@ -2,9 +2,9 @@
 
 // Reads the heads of many files in few system calls: their opens, and then
 // their first bytes and closes, each step for all files at once through
-// io_uring, with an fstat of each between. Where the kernel lacks io_uring or refuses it (as
-// containers often do), or the build has no liburing, nothing is read and
-// each file is opened on its own as before.
+// io_uring, with an fstat of each between. Where the kernel lacks io_uring
+// or refuses it (as containers often do), or the build has no liburing,
+// nothing is read and each file is opened on its own as before.
 
 #include <fcntl.h>
 

@@ -7,8 +7,6 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <filesystem>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,11 +22,6 @@ bool KernelAllowsRings() {
   if (fd < 0) return false;
   ::close(static_cast<int>(fd));
   return true;
-}
-
-size_t OpenDescriptors() {
-  return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
-                                           std::filesystem::directory_iterator()));
 }
 
 TEST(HeadReaderTest, ReadsWhatOpenFstatAndReadGiveAndLeavesFailedOpensToTheirOwn) {
@@ -51,9 +44,9 @@ TEST(HeadReaderTest, ReadsWhatOpenFstatAndReadGiveAndLeavesFailedOpensToTheirOwn
   // The ring, once made, stays for the process: it is made here first.
   FileHead first;
   ReadHeadsTogether(std::vector<HeadFile>{{dir, names[0].c_str(), &first}});
-  const size_t descriptors = OpenDescriptors();
+  const size_t descriptors = test::OpenDescriptors();
   const bool together = ReadHeadsTogether(files);
-  EXPECT_EQ(OpenDescriptors(), descriptors);
+  EXPECT_EQ(test::OpenDescriptors(), descriptors);
   // Where the build has io_uring and the kernel allows it, it is used.
   EXPECT_EQ(together, KernelAllowsRings() && WAVTALLY_URING_BUILT);
   if (together) {

@@ -4,7 +4,6 @@
 
 #include "base/posix/posix_error.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -38,16 +37,6 @@ TEST(PosixErrorTest, OnlyTheProcesssOwnLimitsAreLimits) {
   EXPECT_EQ(platform::PosixError(ENOENT).text, "no such file or directory");
 }
 
-size_t OpenDescriptors() {
-  size_t open = 0;
-  if (DIR* fds = opendir("/proc/self/fd")) {
-    while (const dirent* entry = readdir(fds)) open += entry->d_name[0] != '.';
-    closedir(fds);
-    --open;  // the listing's own
-  }
-  return open;
-}
-
 // Takes every descriptor the process may still open while it lives, with
 // the soft limit lowered so that few are needed; gives all back after.
 class DescriptorsTaken {
@@ -55,7 +44,7 @@ class DescriptorsTaken {
   DescriptorsTaken() {
     getrlimit(RLIMIT_NOFILE, &saved_);
     rlimit low = saved_;
-    low.rlim_cur = OpenDescriptors() + 8;
+    low.rlim_cur = test::OpenDescriptors() + 8;
     EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
     for (int fd; (fd = dup(0)) >= 0;) taken_.push_back(fd);
     EXPECT_EQ(errno, EMFILE);
@@ -106,7 +95,7 @@ TEST(DiskFileSystemLimitTest, EntriesThatAreNoRegularFileKeepNoDescriptor) {
   FileSystem& fs = DiskFileSystem();
   FolderLook root = fs.OpenFolder(DecodeUtf8(tree.Root()));
   ASSERT_EQ(root.kind, FolderLook::Kind::kFolder);
-  const size_t before = OpenDescriptors();
+  const size_t before = test::OpenDescriptors();
   for (int i = 0; i < 50; ++i) {
     for (const wchar_t* name : {L"folder.wav", L"fifo.wav"}) {
       FsError error;
@@ -115,7 +104,7 @@ TEST(DiskFileSystemLimitTest, EntriesThatAreNoRegularFileKeepNoDescriptor) {
       EXPECT_FALSE(error.Failed()) << error.text;
     }
   }
-  EXPECT_EQ(OpenDescriptors(), before);
+  EXPECT_EQ(test::OpenDescriptors(), before);
 }
 
 }  // namespace
