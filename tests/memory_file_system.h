@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -122,9 +123,13 @@ class MemoryFileSystem : public FileSystem {
   int AllCalls() const { return all_calls_.load(); }
   /// Returns how many folders and files are open now.
   int OpenHandles() const { return open_handles_.load(); }
-  /// Lets at most handles folders and files be open at once; an open beyond
-  /// fails as too many open files would; returns nothing.
-  void LimitHandles(int handles) { handle_limit_ = handles; }
+  /// Lets at most handles folders and files be open at once, 0 for no
+  /// limit; an open beyond fails as too many open files would. Counts the
+  /// most open at once anew. Returns nothing.
+  void LimitHandles(int handles) {
+    handle_limit_ = handles;
+    most_handles_ = open_handles_.load();
+  }
   /// Returns the most handles that were open at once.
   int MostHandles() const { return most_handles_.load(); }
   /// Says that spare handles are free for the walk; returns nothing.
@@ -144,6 +149,33 @@ class MemoryFileSystem : public FileSystem {
   int Calls(Call call) const { return calls_[static_cast<int>(call)].load(); }
 
   size_t SpareHandles() override { return spare_; }
+
+  // Heads are read as the default does, but, as a ring would, through one
+  // handle taken at the first batch and held until batches are stopped.
+  size_t BatchHandles() override { return 1; }
+  void UseBatches(bool use) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    batches_ = use;
+    if (!use) ring_.reset();
+  }
+  void ReadHeads(std::span<const HeadRequest> requests) override {
+    for (const HeadRequest& request : requests) request.head->read = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!batches_) return;
+      if (!ring_) {
+        FsError error;
+        if (!TakeHandle(&error)) return;
+        ring_ = std::make_unique<Handle>(this);
+      }
+    }
+    FileSystem::ReadHeads(requests);
+  }
+  /// Returns true while batches hold their handle.
+  bool BatchHandleHeld() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ring_ != nullptr;
+  }
 
   FolderLook OpenFolder(const CStdStr& path_text) override {
     const std::string path = EncodeUtf8(path_text);
@@ -398,6 +430,8 @@ class MemoryFileSystem : public FileSystem {
   std::atomic<int> most_handles_{0};
   int handle_limit_ = 0;
   size_t spare_ = kManyHandles;
+  bool batches_ = true;
+  std::unique_ptr<Handle> ring_;  // under mutex_
 };
 
 }  // namespace wavtally::test

@@ -55,6 +55,12 @@ struct RunOptions {
   /// The size past which the child's files cannot grow (writes fail with
   /// EFBIG rather than a signal ending it); 0 for none.
   size_t file_limit = 0;
+  /// The most descriptors the child may have open (ulimit -n); 0 for no
+  /// change.
+  size_t descriptor_limit = 0;
+  /// With descriptor_limit: descriptors the child inherits open beyond its
+  /// standard streams.
+  int inherited = 0;
   /// The bytes a pipe's reader takes before it closes its end.
   size_t take = SIZE_MAX;
   /// How long the reader of standard output (a pipe, or the terminal when
@@ -297,6 +303,16 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
       signal(SIGXFSZ, SIG_IGN);
       const rlimit limit = {options.file_limit, options.file_limit};
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
+    if (options.descriptor_limit > 0) {
+      // Exactly the standard streams and the inherited ones count against
+      // the limit, whatever the test process has open.
+      for (int fd = 3; fd < 1024; ++fd) close(fd);
+      for (int i = 0; i < options.inherited; ++i) {
+        if (fcntl(0, F_DUPFD, 3) < 0) _exit(126);
+      }
+      const rlimit limit = {options.descriptor_limit, options.descriptor_limit};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }
     if (options.unprivileged && geteuid() == 0 &&
         (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {

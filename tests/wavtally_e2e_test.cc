@@ -105,6 +105,27 @@ TEST(ReportTest, UnlistableFolderIsNamedOnStandardErrorAndTheRunGoesOn) {
                    tree.At("d\\te\\n\\x1b") + "': permission denied\n");
 }
 
+TEST(ReportTest, TheFewestDescriptorsGiveTheWholeReport) {
+  // Files beside DIR's own subfolders: the folder held open leaves one
+  // descriptor for the files, which reading in batches must not take.
+  TempTree tree;
+  for (int i = 0; i < 30; ++i) {
+    tree.File("f" + std::to_string(10 + i) + ".wav",
+              Riff().Fmt(1, 1, 8000, 16000, 2, 16).Data(i).Bytes());
+  }
+  tree.File("sub/deeper/g.wav", Riff().Fmt(1, 2, 8000, 32000, 4, 16).Data(8).Bytes());
+  tree.File("sub/m.mid");
+  const RunResult whole = RunTool({tree.Root()});
+  ASSERT_EQ(whole.status, 0);
+  for (const int inherited : {0, 1, 3}) {
+    SCOPED_TRACE(inherited);
+    RunOptions few;
+    few.inherited = inherited;
+    few.descriptor_limit = 5 + static_cast<size_t>(inherited);
+    ExpectResult(RunTool({tree.Root()}, few), 0, whole.out, "");
+  }
+}
+
 TEST(OutputFailureTest, FullDiskIsAFailure) {
   TempTree tree;
   tree.File("a.mid");

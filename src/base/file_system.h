@@ -144,6 +144,14 @@ class FileSystem {
   /// file is then opened as usual. Holds at most one handle a request, and
   /// none once it returns.
   virtual void ReadHeads(std::span<const HeadRequest> requests);
+  /// Returns how many handles ReadHeads holds from its first call until
+  /// UseBatches(false) (an io_uring's own descriptor), so that a walk can
+  /// count them among its own; 0 where it holds none between calls.
+  virtual size_t BatchHandles() { return 0; }
+  /// Lets ReadHeads read many heads in one go, holding what BatchHandles
+  /// says, or stops it and gives those handles back (heads are then left
+  /// unread); returns nothing.
+  virtual void UseBatches(bool /*use*/) {}
   /// Returns how many more handles (open folders and files) the process may
   /// hold at once before the system refuses, or a large number where there
   /// is no such limit.

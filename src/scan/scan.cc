@@ -10,8 +10,9 @@
 #include "base/path_find.h"
 #include "base/wav_reader.h"
 #include "report/report_sink.h"
-#include "scan/handle_budget.h"
+#include "scan/handle_keeper.h"
 #include "scan/ordered_output.h"
+#include "scan/schedule.h"
 #include "scan/seen_folders.h"
 #include "scan/walk_jobs.h"
 
@@ -32,7 +33,6 @@ bool IsCandidate(std::wstring_view name) {
 
 // A folder on the walk's way down, from the root to the folder being walked.
 struct Frame {
-  std::shared_ptr<const Folder> folder;  // null once closed to keep handles bounded
   std::shared_ptr<const FolderListing> listing;
   size_t next = 0;       // the first name not yet handed to a look
   size_t path_size = 0;  // the length of the folder's path in the walk's path
@@ -49,11 +49,9 @@ class Walk {
       : sink_(out.report, out.errors, out.progress),
         output_(sink_, [this](const CStdStr& path, ProbeJob& probe) { Settle(path, probe); }),
         fs_(fs),
-        tuning_(tuning),
-        gate_(tuning.clock),
-        budget_(tuning.handles != 0 ? tuning.handles : fs.SpareHandles(),
-                LatencyGate::kMaxThreads) {
-    ShareOutReads();
+        keeper_(fs, tuning.handles, LatencyGate::kMaxThreads),
+        schedule_(fs, tuning) {
+    schedule_.SetReads(keeper_.Reads());
     root_text_ = root.GetFullPath();
     full_prefix_ = root_text_;
     if (Path::RelativeStart(root_text_) > root_text_.size()) {
@@ -69,7 +67,7 @@ class Walk {
     }
     output_.SetPrefix(full_prefix_.size());
     below_start_ = Path::RelativeStart(path_);
-    auto look = std::make_shared<LookJob>(fs_, gate_, path_);
+    auto look = std::make_shared<LookJob>(fs_, Gate(), path_);
     look->RunToEnd();
     if (look->HitLimit() && !Retry(*look)) {
       Unlistable(path_, look->Reason(), true);
@@ -77,8 +75,8 @@ class Walk {
       // The folder the walk started in stays open to the end: every folder
       // the walk must open again is opened below it, never by the text the
       // user typed, which the system may read differently.
-      start_ = std::shared_ptr<const Folder>(std::move(look->look.folder));
-      Push(*look, seen_.Add(SeenFolders::kNone, path_, &look->look.id), start_);
+      keeper_.HoldStart(std::shared_ptr<const Folder>(std::move(look->look.folder)));
+      Push(*look, seen_.Add(SeenFolders::kNone, path_, &look->look.id), keeper_.Start());
       Enter(/*root=*/true);
       WalkTree();
     } else {
@@ -109,14 +107,14 @@ class Walk {
       }
       TopUpLooks();
       Await(*look);
-      Record(look->elapsed);
+      schedule_.Record(look->elapsed);
       // Back to the folder whose entries these are, once the entry turned
       // out to be none to walk.
       if (look->look.kind != FolderLook::Kind::kFolder) ShowReading({});
       path_.resize(frames_.back().path_size);
       Path::AppendName(path_, look->name);
       if (look->HitLimit()) {
-        look->ByPath(start_, Below(path_));
+        look->ByPath(keeper_.Start(), Below(path_));
         if (!Retry(*look)) {
           Unlistable(path_, look->Reason(), true);
           continue;
@@ -136,7 +134,7 @@ class Walk {
     std::shared_ptr<LookJob> look;
     if (top.ahead_head < top.ahead.size()) {
       look = std::move(top.ahead[top.ahead_head++]);
-      --looks_ahead_;
+      keeper_.Taken(look.get());
       if (top.ahead_head == top.ahead.size()) {
         top.ahead.clear();
         top.ahead_head = 0;
@@ -146,7 +144,7 @@ class Walk {
         if (!folder) return nullptr;
         look->Reuse(std::move(folder));
         ShowReading(look->name);
-        Submit(look);
+        schedule_.Submit(look);
       } else if (!look->Done()) {
         ShowReading(look->name);
       }
@@ -156,9 +154,9 @@ class Walk {
     std::shared_ptr<const Folder> folder = TopFolder();
     if (!folder) return nullptr;
     look =
-        std::make_shared<LookJob>(fs_, gate_, std::move(folder), top.listing->Names()[top.next++]);
+        std::make_shared<LookJob>(fs_, Gate(), std::move(folder), top.listing->Names()[top.next++]);
     ShowReading(look->name);
-    Submit(look);
+    schedule_.Submit(look);
     return look;
   }
 
@@ -175,18 +173,18 @@ class Walk {
   // slow file system their listings are read while the walk is busy. Run
   // one at a time they would gain nothing, only hold their handles longer.
   void TopUpLooks() {
-    if (&Current() == &inline_ || &Current() == &batch_) return;
+    if (!schedule_.RunsAhead()) return;
     Frame& top = frames_.back();
-    const size_t per_folder = std::min(kLookAheadPerFolder, budget_.LooksAhead());
-    while (top.ahead.size() - top.ahead_head < per_folder && looks_ahead_ < budget_.LooksAhead() &&
+    const size_t per_folder = std::min(kLookAheadPerFolder, keeper_.LooksAhead());
+    while (top.ahead.size() - top.ahead_head < per_folder && keeper_.MayLookAhead() &&
            FindCandidate(top)) {
       std::shared_ptr<const Folder> folder = TopFolder();
       if (!folder) return;
-      auto look = std::make_shared<LookJob>(fs_, gate_, std::move(folder),
+      auto look = std::make_shared<LookJob>(fs_, Gate(), std::move(folder),
                                             top.listing->Names()[top.next++]);
-      Submit(look);
+      schedule_.Submit(look);
+      keeper_.Ahead(look.get());
       top.ahead.push_back(std::move(look));
-      ++looks_ahead_;
     }
   }
 
@@ -245,54 +243,34 @@ class Walk {
   // Makes folder, the folder of look at path_, the top of the stack.
   void Push(LookJob& look, SeenFolders::Node seen, std::shared_ptr<const Folder> folder) {
     Frame frame;
-    frame.folder = std::move(folder);
     frame.listing = std::move(look.listing);
     frame.path_size = path_.size();
     frame.seen = seen;
-    if (frame.folder != start_) ++open_folders_;
     frames_.push_back(std::move(frame));
-    CloseOldFolders();
+    keeper_.Push(std::move(folder));
+    most_frames_ = std::max(most_frames_, frames_.size());
   }
 
   void Pop() {
     Frame& top = frames_.back();
-    if (top.folder && top.folder != start_) --open_folders_;
-    looks_ahead_ -= top.ahead.size() - top.ahead_head;
+    for (size_t i = top.ahead_head; i < top.ahead.size(); ++i) keeper_.Taken(top.ahead[i].get());
     frames_.pop_back();
-    oldest_open_ = std::min(oldest_open_, frames_.size());
+    keeper_.Pop();
   }
 
-  // Keeps the folders held open on the way down within their share of the
-  // handles, closing those nearest the root: the walk gets back to them
-  // last, and opens them again below the start if it needs them. The start
-  // itself is held apart and never closed.
-  void CloseOldFolders() {
-    while (open_folders_ > budget_.OpenFolders() && oldest_open_ + 1 < frames_.size()) {
-      Close(frames_[oldest_open_++]);
-    }
-  }
-
-  void Close(Frame& frame) {
-    if (!frame.folder || frame.folder == start_) return;
-    frame.folder.reset();
-    --open_folders_;
-  }
-
-  // Returns the top folder, opened again below the start when it was
-  // closed; returns null, with a message, when that fails.
+  // Returns the top folder, opened again below the start when the keeper
+  // closed it; returns null, with a message, when that fails.
   std::shared_ptr<const Folder> TopFolder() {
     Frame& top = frames_.back();
-    if (top.folder) return top.folder;
+    const size_t depth = frames_.size() - 1;
+    if (std::shared_ptr<const Folder> folder = keeper_.At(depth)) return folder;
     const CStdStr path = path_.substr(0, top.path_size);
-    auto look = std::make_shared<LookJob>(fs_, gate_, path);
-    look->ByPath(start_, Below(path));
+    auto look = std::make_shared<LookJob>(fs_, Gate(), path);
+    look->ByPath(keeper_.Start(), Below(path));
     look->RunToEnd();
     if ((!look->HitLimit() || Retry(*look)) && look->look.kind == FolderLook::Kind::kFolder) {
-      top.folder = std::shared_ptr<const Folder>(std::move(look->look.folder));
-      ++open_folders_;
-      oldest_open_ = std::min(oldest_open_, frames_.size() - 1);
-      CloseOldFolders();
-      return top.folder;
+      keeper_.Reopened(depth, std::shared_ptr<const Folder>(std::move(look->look.folder)));
+      return keeper_.At(depth);
     }
     // What is left of the folder cannot be reached any more; for want of a
     // handle or memory, that leaves the report incomplete.
@@ -319,11 +297,11 @@ class Walk {
       const std::wstring_view name = find.NextName();
       std::shared_ptr<const Folder> folder = TopFolder();
       if (!folder) return;
-      auto probe = std::make_shared<ProbeJob>(fs_, gate_, std::move(folder), name);
-      Submit(probe);
+      auto probe = std::make_shared<ProbeJob>(fs_, Gate(), std::move(folder), name);
+      schedule_.Submit(probe);
       output_.Queue(Slot{Slot::Kind::kWav, EntryPath(path_size, name), std::move(probe), {}, {}});
       output_.Pump();
-      while (output_.Size() >= Window() && !Stopped()) {
+      while (output_.Size() >= schedule_.Window() && !Stopped()) {
         AwaitFront();
         output_.Pump();
       }
@@ -357,56 +335,18 @@ class Walk {
     return path;
   }
 
-  Executor& Current() {
-    switch (tuning_.mode) {
-      case ScanTuning::Mode::kInline:
-        return inline_;
-      case ScanTuning::Mode::kPooled:
-        return Pool();
-      case ScanTuning::Mode::kAdaptive:
-        break;
-    }
-    // A fast file system is read a batch of files at a time on this thread:
-    // a hand-over to threads would cost more than it saves.
-    return gate_.Slow() ? Pool() : static_cast<Executor&>(batch_);
-  }
-
-  Executor& Pool() {
-    if (pool_ == nullptr) {
-      pool_ = tuning_.executor;
-      if (pool_ == nullptr) {
-        own_pool_ = std::make_unique<ThreadPool>(gate_.Parallelism());
-        pool_ = own_pool_.get();
-      }
-    }
-    return *pool_;
-  }
-
-  void Submit(std::shared_ptr<Job> job) { Current().Submit(std::move(job)); }
-
-  // Lets the executors run as many reads at once as the budget allows.
-  void ShareOutReads() {
-    gate_.Cap(budget_.Reads());
-    batch_.SetParallelism(budget_.Reads());
-    if (pool_ != nullptr) pool_->SetParallelism(gate_.Parallelism());
-  }
+  const LatencyGate& Gate() const { return schedule_.Gate(); }
 
   // Waits for job, writing what is ready meanwhile.
   void Await(const Job& job) {
     if (job.Done()) return;
     output_.Pump();
-    WaitFor(job);
+    schedule_.Wait(job);
   }
 
   // No pump here: it could write the front and free the probe waited for.
   void AwaitFront() {
-    if (const ProbeJob* probe = output_.Awaited()) WaitFor(*probe);
-  }
-
-  // A job not done is in a batch not yet run, or in the pool's hands.
-  void WaitFor(const Job& job) {
-    batch_.Wait(job);
-    if (!job.Done()) pool_->Wait(job);
+    if (const ProbeJob* probe = output_.Awaited()) schedule_.Wait(*probe);
   }
 
   // Waits for and writes everything queued.
@@ -417,64 +357,34 @@ class Walk {
     }
   }
 
-  size_t Window() const {
-    if (tuning_.window != 0) return tuning_.window;
-    return 4 * gate_.Parallelism();
-  }
-
-  void Record(int64_t elapsed) {
-    const size_t before = gate_.Parallelism();
-    gate_.Record(elapsed);
-    if (pool_ != nullptr && gate_.Parallelism() != before) {
-      pool_->SetParallelism(gate_.Parallelism());
-    }
-  }
-
   // A probe at the front of the output is done: its time goes to the gate,
   // and one stopped by a limit of the process runs again.
   void Settle(const CStdStr& path, ProbeJob& probe) {
-    Record(probe.elapsed);
+    schedule_.Record(probe.elapsed);
     if (!probe.HitLimit()) return;
-    probe.ByPath(start_, Below(path));
+    probe.ByPath(keeper_.Start(), Below(path));
     Retry(probe);
   }
 
   // Runs job again after a limit of the process stopped it (too many open
   // files, no memory): alone, after everything in flight has finished, with
-  // fewer handles in use from then on; at the last, with every handle the
-  // walk can spare closed. Returns false when it fails even so.
+  // fewer handles in use from then on, as the keeper decides. Returns false
+  // when it fails even so.
   bool Retry(WalkJob& job) {
     bool released = false;
     while (job.HitLimit()) {
-      batch_.WaitAll();
-      if (pool_ != nullptr) pool_->WaitAll();
-      switch (budget_.Refused(released, open_folders_, gate_.Parallelism())) {
-        case HandleBudget::Step::kFewer:
-          ShareOutReads();
-          CloseOldFolders();
-          break;
-        case HandleBudget::Step::kReleaseSpare:
-          ReleaseSpare();
-          released = true;
-          break;
-        case HandleBudget::Step::kGiveUp:
-          return false;
+      schedule_.WaitAll();
+      bool did_release = false;
+      if (keeper_.Refused(released, schedule_.Parallelism(), &did_release) ==
+          HandleKeeper::Step::kGiveUp) {
+        return false;
       }
+      released = released || did_release;
+      schedule_.SetReads(keeper_.Reads());
       job.Rearm();
       job.RunToEnd();
     }
     return true;
-  }
-
-  // Closes every handle that can be had again later: every folder on the
-  // way down but the start (the top too: it is opened again when the walk
-  // needs it), and what looks ahead hold.
-  void ReleaseSpare() {
-    for (Frame& frame : frames_) {
-      Close(frame);
-      for (size_t i = frame.ahead_head; i < frame.ahead.size(); ++i) frame.ahead[i]->Release();
-    }
-    oldest_open_ = frames_.size();
   }
 
   // Returns the names of path below the folder the walk started in.
@@ -485,25 +395,17 @@ class Walk {
   ReportSink sink_;
   OrderedOutput output_;
   FileSystem& fs_;
-  const ScanTuning& tuning_;
-  LatencyGate gate_;
-  HandleBudget budget_;
   SeenFolders seen_;
   CStdStr root_text_;
   CStdStr full_prefix_;  // the root and a separator: what a full path has more than a relative one
   CStdStr path_;         // the folder or entry being handled, from the root on
-  std::shared_ptr<const Folder> start_;  // open from the first listing to the end
   std::vector<Frame> frames_;
-  size_t open_folders_ = 0;  // on the way down, the start not counted
-  size_t oldest_open_ = 0;   // the folders before this one are closed, the start aside
-  size_t below_start_ = 0;   // where the names below the start begin in a path
-  size_t looks_ahead_ = 0;
-  InlineExecutor inline_;
-  BatchExecutor batch_{fs_, [this] { return gate_.Now(); }};
-  Executor* pool_ = nullptr;
-  // Declared last: destroying it joins the threads before anything they
-  // might still touch goes.
-  std::unique_ptr<ThreadPool> own_pool_;
+  size_t below_start_ = 0;  // where the names below the start begin in a path
+  size_t most_frames_ = 0;
+  // Last, so that its jobs, which may still hold the keeper's folders, are
+  // done with first.
+  HandleKeeper keeper_;
+  Schedule schedule_;
 };
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "base/text.h"
 #include "report/progress.h"
 #include "report/report_writer.h"
-#include "scan/pipeline.h"
+#include "scan/schedule.h"
 
 namespace wavtally {
 
@@ -19,26 +19,6 @@ struct ScanOutput {
   LineWriter& report;
   LineWriter& errors;
   Progress* progress = nullptr;
-};
-
-/// How a walk schedules its reads. Whatever is chosen, the output is the
-/// same; only the time differs.
-struct ScanTuning {
-  enum class Mode {
-    kAdaptive,  ///< one call at a time until the file system turns out slow
-    kInline,    ///< always one call at a time, on the walking thread
-    kPooled,    ///< always through the executor
-  };
-  Mode mode = Mode::kAdaptive;
-  /// Runs the reads handed off; null means a thread pool of the walk's own.
-  Executor* executor = nullptr;
-  /// Measures how long calls take; empty means the steady clock.
-  LatencyGate::Clock clock;
-  /// How many files may be read ahead of the report; 0 means four per thread.
-  size_t window = 0;
-  /// How many handles the walk may hold open at once; 0 means what the file
-  /// system has to spare.
-  size_t handles = 0;
 };
 
 /// How a walk ended.

@@ -16,6 +16,7 @@
 #include "base/wav_reader.h"
 #include "report/report_writer.h"
 #include "report/run_tally.h"
+#include "scan/handle_keeper.h"
 #include "scan/pipeline.h"
 
 namespace wavtally {
@@ -86,7 +87,7 @@ class ProbeJob final : public WalkJob {
 /// Looks at one entry that may be a folder (or at a folder by its path) and,
 /// when it is one, lists it, so that the walk finds the listing ready when
 /// it gets there.
-class LookJob final : public WalkJob {
+class LookJob final : public WalkJob, public HandleHolder {
  public:
   /// Looks at name in parent.
   LookJob(FileSystem& fs, const LatencyGate& gate, std::shared_ptr<const Folder> parent,
@@ -100,6 +101,7 @@ class LookJob final : public WalkJob {
   /// Drops what a finished look holds, so that it must run again in a
   /// parent that Reuse gives; returns nothing.
   void Release();
+  void ReleaseHandles() override { Release(); }
   /// Readies a released look to run again in parent; returns nothing.
   void Reuse(std::shared_ptr<const Folder> parent);
   /// Returns why the folder could not be looked at or listed.

@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "base/platform.h"
+#include "base/posix/posix_error.h"
 
 namespace wavtally::platform {
 
@@ -31,10 +32,8 @@ bool AtPath::Resolve(const std::string& native, int* code, int from) {
       return false;
     }
     const std::string piece = slash == start ? "/" : native.substr(start, slash - start);
-    int next;
-    do {
-      next = ::openat(dir_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    } while (next < 0 && errno == EINTR);
+    const int next = RetryInterrupted(
+        [&] { return ::openat(dir_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
     if (next < 0) {
       *code = errno;
       return false;

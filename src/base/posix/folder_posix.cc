@@ -77,6 +77,7 @@ using platform::IsLimit;
 using platform::LeadsNowhere;
 using platform::OpenFailure;
 using platform::PosixError;
+using platform::RetryInterrupted;
 
 class PosixFolder final : public Folder {
  public:
@@ -122,16 +123,14 @@ bool ToNative(std::wstring_view text, std::string* native) {
 // all.
 FolderLook OpenFolderIn(int dir, const char* name) {
   FolderLook look;
-  int fd;
-  do {
-    // O_NONBLOCK: a FIFO must fail with ENOTDIR, not wait for a writer.
-    fd = ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  // O_NONBLOCK: a FIFO must fail with ENOTDIR, not wait for a writer.
+  const int fd = RetryInterrupted(
+      [&] { return ::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC); });
   const int open_code = fd < 0 ? errno : 0;
   if (fd >= 0) {
     auto folder = std::make_unique<PosixFolder>(fd);
     struct stat info;
-    if (::fstat(fd, &info) != 0) {
+    if (RetryInterrupted([&] { return ::fstat(fd, &info); }) != 0) {
       look.kind = FolderLook::Kind::kFailed;
       look.error = PosixError(errno);
       return look;
@@ -148,7 +147,7 @@ FolderLook OpenFolderIn(int dir, const char* name) {
     return look;
   }
   struct stat info;
-  if (::fstatat(dir, name, &info, 0) != 0) {
+  if (RetryInterrupted([&] { return ::fstatat(dir, name, &info, 0); }) != 0) {
     const int code = errno;
     // A link that leads nowhere names no folder, and says nothing. Anything
     // else was listed a moment ago and may hide a whole tree: gone since,
@@ -192,10 +191,7 @@ FolderLook OpenBelow(int dir, std::wstring_view path) {
 
 // Opens the regular file name in dir, without blocking on a FIFO or device.
 std::unique_ptr<ByteSource> OpenFileIn(int dir, const char* name, FsError* error) {
-  int fd;
-  do {
-    fd = ::openat(dir, name, platform::kFileOpenFlags);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = RetryInterrupted([&] { return ::openat(dir, name, platform::kFileOpenFlags); });
   if (fd < 0) {
     const int code = errno;
     if (!LeadsNowhere(dir, name, code)) *error = OpenFailure(code);
@@ -204,18 +200,17 @@ std::unique_ptr<ByteSource> OpenFileIn(int dir, const char* name, FsError* error
   // Owned from here, so that no way out leaks it: a walk over many entries
   // that are no regular files would run out of descriptors.
   auto file = std::make_unique<PosixFile>(fd, 0);
-  struct stat st;
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0) {
-    error->not_file = true;
-    return nullptr;
-  }
-  file->SetSize(static_cast<uint64_t>(st.st_size));
+  uint64_t size = 0;
+  if (!platform::InspectOpenFile(fd, &size, error, &::fstat)) return nullptr;
+  file->SetSize(size);
   return file;
 }
 
 class PosixFileSystem final : public FileSystem {
  public:
   size_t SpareHandles() override { return platform::SpareDescriptors(); }
+  size_t BatchHandles() override { return platform::RingDescriptors(); }
+  void UseBatches(bool use) override { platform::AllowRing(use); }
 
   FolderLook OpenFolder(const CStdStr& path) override { return OpenBelow(AT_FDCWD, path); }
 
@@ -242,8 +237,8 @@ class PosixFileSystem final : public FileSystem {
       return false;
     }
     for (;;) {
-      const ssize_t got = ::getdents64(fd, buffer.get(), kBufferSize);
-      if (got < 0 && errno == EINTR) continue;
+      const ssize_t got =
+          RetryInterrupted([&] { return ::getdents64(fd, buffer.get(), kBufferSize); });
       if (got < 0) {
         *error = PosixError(errno);
         return false;

@@ -53,7 +53,7 @@ class Ring {
   /// Returns the ring, made now if need be; null when it cannot be had.
   io_uring* Get() {
     if (made_) return &ring_;
-    if (refused_) return nullptr;
+    if (refused_ || !allowed_) return nullptr;
     const int code = io_uring_queue_init(kEntries, &ring_, 0);
     if (code < 0) {
       // Out of descriptors or memory may pass; anything else (no io_uring
@@ -62,14 +62,16 @@ class Ring {
       return nullptr;
     }
     made_ = true;
-    ::pthread_atfork(nullptr, nullptr, [] { TheRing().Forget(); });
+    if (!atfork_) ::pthread_atfork(nullptr, nullptr, [] { TheRing().Forget(); });
+    atfork_ = true;
     return &ring_;
   }
 
-  /// Gives the ring up for good, after it failed part way; returns nothing.
-  void Close() {
+  /// Closes the ring; none is made again until Allow(true). Returns nothing.
+  void Allow(bool allowed) {
     if (made_) io_uring_queue_exit(&ring_);
-    Forget();
+    made_ = false;
+    allowed_ = allowed;
   }
 
   std::mutex& Mutex() { return mutex_; }
@@ -85,6 +87,8 @@ class Ring {
   io_uring ring_{};
   bool made_ = false;
   bool refused_ = false;
+  bool allowed_ = true;
+  bool atfork_ = false;
 };
 
 Ring& TheRing() {
@@ -96,20 +100,24 @@ Ring& TheRing() {
 
 // Submits the count entries prepared and waits for all of them, handing each
 // completion to done(user_data, result). Returns false when not all could be
-// submitted; those that were are waited for all the same, so that nothing of
-// this step is still under way once it returns.
+// submitted or waited for; those that were submitted are waited for all the
+// same where the ring lets them be, so that nothing of this step is still
+// under way once it returns. Interruptions are retried a bounded number of
+// times in a row, so that a ring that is never let finish ends the step.
 template <typename Done>
-bool Step(io_uring* ring, unsigned count, Done done) {
-  int submitted;
-  do {
-    submitted = io_uring_submit_and_wait(ring, count);
-  } while (submitted == -EINTR);
+bool Step(RingCalls& calls, io_uring* ring, unsigned count, Done done) {
+  int submitted = calls.SubmitAndWait(ring, count);
+  for (int i = 0; i < kMostInterruptions && submitted == -EINTR; ++i) {
+    submitted = calls.SubmitAndWait(ring, count);
+  }
   const unsigned under_way = submitted > 0 ? static_cast<unsigned>(submitted) : 0;
+  int interruptions = 0;
   for (unsigned seen = 0; seen < under_way;) {
     io_uring_cqe* cqe = nullptr;
-    const int code = io_uring_wait_cqe(ring, &cqe);
-    if (code == -EINTR) continue;
+    const int code = calls.WaitCompletion(ring, &cqe);
+    if (code == -EINTR && ++interruptions <= kMostInterruptions) continue;
     if (code < 0) return false;
+    interruptions = 0;
     done(cqe->user_data, cqe->res);
     io_uring_cqe_seen(ring, cqe);
     ++seen;
@@ -117,10 +125,35 @@ bool Step(io_uring* ring, unsigned count, Done done) {
   return under_way == count;
 }
 
+RingCalls& SystemCalls() {
+  static RingCalls calls;
+  return calls;
+}
+
 }  // namespace
 
-bool ReadHeadsTogether(std::span<const HeadFile> files) {
+int RingCalls::SubmitAndWait(io_uring* ring, unsigned wait) {
+  return io_uring_submit_and_wait(ring, wait);
+}
+
+int RingCalls::WaitCompletion(io_uring* ring, io_uring_cqe** cqe) {
+  return io_uring_wait_cqe(ring, cqe);
+}
+
+size_t RingDescriptors() { return 1; }
+
+void AllowRing(bool allowed) {
+  Ring& owner = TheRing();
+  const std::lock_guard<std::mutex> lock(owner.Mutex());
+  owner.Allow(allowed);
+}
+
+bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls* given) {
+  // Nothing is taken as read that this call did not read: a head left from
+  // an earlier batch would give another file's format.
+  for (const HeadFile& file : files) file.head->read = false;
   if (files.empty() || files.size() > kEntries / 2) return false;
+  RingCalls& calls = given != nullptr ? *given : SystemCalls();
   Ring& owner = TheRing();
   std::unique_lock<std::mutex> lock(owner.Mutex(), std::try_to_lock);
   if (!lock.owns_lock()) return false;
@@ -137,8 +170,8 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
     io_uring_prep_openat(sqe, files[i].dir, files[i].name, kFileOpenFlags, 0);
     io_uring_sqe_set_data64(sqe, i);
   }
-  bool ok = Step(ring, count, [&](uint64_t i, int result) {
-    if (result >= 0) fds[i] = result;
+  bool ok = Step(calls, ring, count, [&](uint64_t i, int result) {
+    if (i < count && result >= 0) fds[i] = result;
   });
 
   // What each open file is and its size. A statx through the ring would be
@@ -149,13 +182,13 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
   for (unsigned i = 0; ok && i < count; ++i) {
     if (fds[i] < 0) continue;
     FileHead& head = *files[i].head;
-    struct stat st;
     head.error.Clear();
-    head.opened = ::fstat(fds[i], &st) == 0 && S_ISREG(st.st_mode) && st.st_size >= 0;
-    head.size = head.opened ? static_cast<uint64_t>(st.st_size) : 0;
+    head.size = 0;
     head.got = 0;
+    head.opened = InspectOpenFile(fds[i], &head.size, &head.error,
+                                  [&](int fd, struct stat* info) { return calls.Fstat(fd, info); });
     const auto want = static_cast<unsigned>(std::min<uint64_t>(head.size, FileHead::kBytes));
-    if (want > 0) {
+    if (head.opened && want > 0) {
       io_uring_sqe* sqe = io_uring_get_sqe(ring);
       io_uring_prep_read(sqe, fds[i], head.bytes.data(), want, 0);
       io_uring_sqe_set_flags(sqe, IOSQE_IO_HARDLINK);
@@ -169,10 +202,14 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
     ++entries;
   }
   std::array<bool, kEntries / 2> closed{};
-  ok = ok && Step(ring, entries, [&](uint64_t data, int result) {
+  ok = ok && Step(calls, ring, entries, [&](uint64_t data, int result) {
          const uint64_t i = data / 2;
+         if (i >= count) return;
          if (data % 2 == 1) {
-           closed[i] = true;
+           // A close that did not run (cancelled with its link) leaves the
+           // descriptor open; one that ran and failed has released it all
+           // the same, as close(2) does.
+           closed[i] = result != -ECANCELED;
            return;
          }
          // A read that failed or came up short leaves the rest to the file's
@@ -186,15 +223,12 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
   if (!ok) {
     // Entries left unsubmitted would run with the next batch's: the ring
     // goes, and every file is opened on its own from now on.
-    owner.Close();
+    owner.Allow(false);
     return false;
   }
   for (unsigned i = 0; i < count; ++i) {
     FileHead& head = *files[i].head;
     head.read = fds[i] >= 0;
-    // Something there that is no regular file: nothing to say, as for an
-    // open of it on its own.
-    head.error.not_file = head.read && !head.opened;
   }
   return true;
 }
@@ -205,7 +239,16 @@ bool ReadHeadsTogether(std::span<const HeadFile> files) {
 
 namespace wavtally::platform {
 
-bool ReadHeadsTogether(std::span<const HeadFile>) { return false; }
+int RingCalls::SubmitAndWait(io_uring*, unsigned) { return -ENOSYS; }
+int RingCalls::WaitCompletion(io_uring*, io_uring_cqe**) { return -ENOSYS; }
+
+size_t RingDescriptors() { return 0; }
+void AllowRing(bool) {}
+
+bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls*) {
+  for (const HeadFile& file : files) file.head->read = false;
+  return false;
+}
 
 }  // namespace wavtally::platform
 
