@@ -100,10 +100,10 @@ Ring& TheRing() {
 
 // Submits the count entries prepared and waits for all of them, handing each
 // completion to done(user_data, result). Returns false when not all could be
-// submitted or waited for; those that were submitted are waited for all the
-// same where the ring lets them be, so that nothing of this step is still
-// under way once it returns. Interruptions are retried a bounded number of
-// times in a row, so that a ring that is never let finish ends the step.
+// submitted or waited for. A failed call is tried again a bounded number of
+// times in a row, so that a ring that is never let finish ends the step;
+// completions the ring already holds are taken even then, since the
+// descriptors their opens made are ours to close.
 template <typename Done>
 bool Step(RingCalls& calls, io_uring* ring, unsigned count, Done done) {
   int submitted = calls.SubmitAndWait(ring, count);
@@ -111,18 +111,25 @@ bool Step(RingCalls& calls, io_uring* ring, unsigned count, Done done) {
     submitted = calls.SubmitAndWait(ring, count);
   }
   const unsigned under_way = submitted > 0 ? static_cast<unsigned>(submitted) : 0;
-  int interruptions = 0;
-  for (unsigned seen = 0; seen < under_way;) {
-    io_uring_cqe* cqe = nullptr;
-    const int code = calls.WaitCompletion(ring, &cqe);
-    if (code == -EINTR && ++interruptions <= kMostInterruptions) continue;
-    if (code < 0) return false;
-    interruptions = 0;
+  unsigned seen = 0;
+  const auto take = [&](io_uring_cqe* cqe) {
     done(cqe->user_data, cqe->res);
     io_uring_cqe_seen(ring, cqe);
     ++seen;
+  };
+  for (int failures = 0; seen < under_way && failures <= kMostInterruptions;) {
+    io_uring_cqe* cqe = nullptr;
+    if (calls.WaitCompletion(ring, &cqe) < 0) {
+      ++failures;
+      continue;
+    }
+    failures = 0;
+    take(cqe);
   }
-  return under_way == count;
+  for (io_uring_cqe* cqe = nullptr; seen < under_way && io_uring_peek_cqe(ring, &cqe) == 0;) {
+    take(cqe);
+  }
+  return seen == under_way && under_way == count;
 }
 
 RingCalls& SystemCalls() {

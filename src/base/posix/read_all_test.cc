@@ -7,6 +7,8 @@
 #include <cstring>
 #include <string>
 
+#include "base/posix/posix_error.h"
+
 namespace wavtally {
 namespace {
 
@@ -32,6 +34,12 @@ ssize_t Failing(int, void*, size_t, off_t) {
   return -1;
 }
 
+ssize_t AlwaysInterrupted(int, void*, size_t, off_t) {
+  ++calls;
+  errno = EINTR;
+  return -1;
+}
+
 TEST(ReadAllAtTest, ShortReadsAreContinuedToTheEndOfTheFile) {
   unsigned char data[64] = {};
   calls = 0;
@@ -41,6 +49,10 @@ TEST(ReadAllAtTest, ShortReadsAreContinuedToTheEndOfTheFile) {
   EXPECT_EQ(platform::ReadAllAt(-1, data, 64, 80, &ShortReads), 20u);
   EXPECT_EQ(platform::ReadAllAt(-1, data, 64, 200, &ShortReads), 0u);
   EXPECT_EQ(platform::ReadAllAt(-1, data, 64, 0, &Failing), 0u);
+  // A read that is never let finish ends as a failed one.
+  calls = 0;
+  EXPECT_EQ(platform::ReadAllAt(-1, data, 64, 0, &AlwaysInterrupted), 0u);
+  EXPECT_EQ(calls, platform::kMostInterruptions + 1);
 }
 
 }  // namespace
