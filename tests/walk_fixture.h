@@ -92,6 +92,7 @@ struct WalkResult {
   ScanResult result = ScanResult::kIncomplete;
   ProgressCounts counts;
   std::vector<std::string> summary;  ///< the summary's lines after the first
+  size_t most_frames = 0;            ///< the most folders held on the way down
   bool complete() const { return result == ScanResult::kComplete; }
 };
 
@@ -105,9 +106,9 @@ inline WalkResult WalkTree(FileSystem& fs, const ScanTuning& tuning, const std::
   options.clock = [] { return int64_t{0}; };
   options.timer = false;
   Progress progress(std::make_unique<BlindTerminal>(), summary, options);
-  ScanOutput out{report, errors, &progress};
-  const Path root_path(DecodeUtf8(root));
   WalkResult r;
+  ScanOutput out{report, errors, &progress, &r.most_frames};
+  const Path root_path(DecodeUtf8(root));
   r.result = ScanFolder(root_path, root_path, out, fs, tuning);
   r.report = own_report.Text();
   r.errors = errors.Text();

@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <span>
 
 namespace wavtally {
@@ -35,25 +37,29 @@ class MemoryByteSource : public ByteSource {
   std::span<const uint8_t> bytes_;
 };
 
-/// A ByteSource over the first bytes of a file of a known size. A read it
-/// cannot answer from them, inside the file, sets *missed: what was parsed
-/// from it must be read again from the file itself.
+/// A ByteSource over the first bytes of a file of a known size, read ahead,
+/// that goes on into the file itself for what lies beyond them: a header
+/// behind a large chunk costs the file's own reads, and is parsed once.
 class HeadByteSource : public ByteSource {
  public:
-  /// Reads bytes, the first of a file of size bytes; bytes and missed must
-  /// outlive it.
-  HeadByteSource(std::span<const uint8_t> bytes, uint64_t size, bool* missed)
-      : bytes_(bytes), size_(size), missed_(missed) {}
+  /// Opens the file for what the head lacks; returns null when it cannot.
+  using Opener = std::function<std::unique_ptr<ByteSource>()>;
+  /// Reads bytes, the first of a file of size bytes, which must outlive it,
+  /// and the rest from what open gives, opened at the first read past them.
+  HeadByteSource(std::span<const uint8_t> bytes, uint64_t size, Opener open)
+      : bytes_(bytes), size_(size), open_(std::move(open)) {}
   /// Returns the file's size.
   uint64_t Size() const override { return size_; }
-  /// Copies the bytes at offset, up to size and the end of the file; returns
-  /// their count, or 0 with *missed set past the bytes it holds.
+  /// Copies the bytes at offset, up to size and the end of the file, from
+  /// the head when it holds them all, else from the file; returns their
+  /// count, 0 when the file could not be opened.
   size_t ReadAt(uint64_t offset, void* data, size_t size) override;
 
  private:
   std::span<const uint8_t> bytes_;
   uint64_t size_;
-  bool* missed_;
+  Opener open_;
+  std::unique_ptr<ByteSource> file_;  // once a read went past the head
 };
 
 }  // namespace wavtally

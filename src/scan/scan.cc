@@ -49,6 +49,7 @@ class Walk {
       : sink_(out.report, out.errors, out.progress),
         output_(sink_, [this](const CStdStr& path, ProbeJob& probe) { Settle(path, probe); }),
         fs_(fs),
+        most_frames_out_(out.most_frames),
         keeper_(fs, tuning.handles, LatencyGate::kMaxThreads),
         schedule_(fs, tuning) {
     schedule_.SetReads(keeper_.Reads());
@@ -86,6 +87,7 @@ class Walk {
     }
     Drain();
     sink_.Flush();
+    if (most_frames_out_ != nullptr) *most_frames_out_ = most_frames_;
     return output_.Incomplete() ? ScanResult::kIncomplete : ScanResult::kComplete;
   }
 
@@ -106,7 +108,7 @@ class Walk {
         continue;
       }
       TopUpLooks();
-      Await(*look);
+      if (!AwaitLook(look)) continue;
       schedule_.Record(look->elapsed);
       // Back to the folder whose entries these are, once the entry turned
       // out to be none to walk.
@@ -337,11 +339,28 @@ class Walk {
 
   const LatencyGate& Gate() const { return schedule_.Gate(); }
 
-  // Waits for job, writing what is ready meanwhile.
-  void Await(const Job& job) {
-    if (job.Done()) return;
-    output_.Pump();
-    schedule_.Wait(job);
+  // Waits for look, writing what is ready meanwhile. A probe run again among
+  // what is written may need the handle the look holds, so the keeper counts
+  // it among those it may release; a look released so is run again. Returns
+  // false, with a message, when its folder cannot be had again.
+  bool AwaitLook(const std::shared_ptr<LookJob>& look) {
+    keeper_.Ahead(look.get());
+    while (!look->Done() || look->released) {
+      if (look->released) {
+        std::shared_ptr<const Folder> folder = TopFolder();
+        if (!folder) {
+          keeper_.Taken(look.get());
+          return false;
+        }
+        look->Reuse(std::move(folder));
+        schedule_.Submit(look);
+        continue;
+      }
+      output_.Pump();
+      if (!look->released) schedule_.Wait(*look);
+    }
+    keeper_.Taken(look.get());
+    return true;
   }
 
   // No pump here: it could write the front and free the probe waited for.
@@ -402,6 +421,7 @@ class Walk {
   std::vector<Frame> frames_;
   size_t below_start_ = 0;  // where the names below the start begin in a path
   size_t most_frames_ = 0;
+  size_t* most_frames_out_;
   // Last, so that its jobs, which may still hold the keeper's folders, are
   // done with first.
   HandleKeeper keeper_;

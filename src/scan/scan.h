@@ -19,6 +19,9 @@ struct ScanOutput {
   LineWriter& report;
   LineWriter& errors;
   Progress* progress = nullptr;
+  /// When not null, set to the most folders the walk held on its way down at
+  /// once: a folder whose subfolders are all handed out is no longer held.
+  size_t* most_frames = nullptr;
 };
 
 /// How a walk ended.

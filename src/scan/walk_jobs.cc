@@ -81,7 +81,10 @@ void ProbeJob::Do() {
     error = FsError{"no folder to open it in", false};
     return;
   }
-  if (Head() != nullptr && ReadFrom(*Head())) return;
+  if (Head() != nullptr) {
+    ReadFrom(*Head(), *folder);
+    return;
+  }
   // Once done, the probe holds no handle, whether it is to be retried or
   // not: the walk may close the folder to stay within its handles.
   error.Clear();
@@ -93,17 +96,18 @@ HeadRequest ProbeJob::FileToRead() const {
   return {folder_.get(), name_, nullptr};
 }
 
-bool ProbeJob::ReadFrom(const FileHead& head) {
+void ProbeJob::ReadFrom(const FileHead& head, const Folder& folder) {
   error = head.error;
   if (!head.opened) {
     Read(nullptr);
-    return true;
+    return;
   }
-  bool missed = false;
+  // What lies past the head is read from the file, opened in its folder as
+  // any file is; a limit met there makes the probe one to run again.
   Read(TqAudioFileReader::Create(
-      std::make_unique<HeadByteSource>(std::span(head.bytes.data(), head.got), head.size, &missed),
+      std::make_unique<HeadByteSource>(std::span(head.bytes.data(), head.got), head.size,
+                                       [&] { return fs_.OpenFileAt(folder, name_, &error); }),
       nullptr));
-  return !missed;
 }
 
 void ProbeJob::Read(TqAudioFileReader* created) {

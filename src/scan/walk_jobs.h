@@ -75,9 +75,9 @@ class ProbeJob final : public WalkJob {
   void Do() override;
   // Reads the file that created opened, if any; returns nothing.
   void Read(TqAudioFileReader* created);
-  // Reads the file from head, read ahead for it; returns false when its
-  // header lies beyond the head and the file must be read itself.
-  bool ReadFrom(const FileHead& head);
+  // Reads the file in folder from head, read ahead for it, and from the file
+  // itself for what lies beyond; returns nothing.
+  void ReadFrom(const FileHead& head, const Folder& folder);
 
   FileSystem& fs_;
   std::shared_ptr<const Folder> folder_;  // until the first run
