@@ -125,11 +125,14 @@ class MemoryFileSystem : public FileSystem {
   int OpenHandles() const { return open_handles_.load(); }
   /// Lets at most handles folders and files be open at once, 0 for no
   /// limit; an open beyond fails as too many open files would. Counts the
-  /// most open at once anew. Returns nothing.
+  /// most open at once and the refusals anew. Returns nothing.
   void LimitHandles(int handles) {
     handle_limit_ = handles;
     most_handles_ = open_handles_.load();
+    refusals_ = 0;
   }
+  /// Returns how many opens the limit refused since it was set.
+  int Refusals() const { return refusals_.load(); }
   /// Returns the most handles that were open at once.
   int MostHandles() const { return most_handles_.load(); }
   /// Says that spare handles are free for the walk; returns nothing.
@@ -344,6 +347,7 @@ class MemoryFileSystem : public FileSystem {
     const int open = ++open_handles_;
     if (handle_limit_ > 0 && open > handle_limit_) {
       --open_handles_;
+      ++refusals_;
       *error = FsError{"too many open files", true};
       return false;
     }
@@ -428,6 +432,7 @@ class MemoryFileSystem : public FileSystem {
   FsError fault_;
   std::atomic<int> open_handles_{0};
   std::atomic<int> most_handles_{0};
+  std::atomic<int> refusals_{0};
   int handle_limit_ = 0;
   size_t spare_ = kManyHandles;
   bool batches_ = true;

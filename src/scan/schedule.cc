@@ -26,6 +26,7 @@ Executor& Schedule::Pool() {
       own_pool_ = std::make_unique<ThreadPool>(gate_.Parallelism());
       pool_ = own_pool_.get();
     }
+    pool_->SetParallelism(gate_.Parallelism());
   }
   return *pool_;
 }

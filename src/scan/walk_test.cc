@@ -165,7 +165,7 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
       }
       // After a refusal, the executor is told to run no more reads at once
       // than the handles allow.
-      if (!told && schedule.handle_limit > 0 && schedule.tuning.executor != nullptr) {
+      if (fs.Refusals() > 0 && schedule.tuning.executor != nullptr) {
         EXPECT_LE(static_cast<ShuffledExecutor*>(schedule.tuning.executor)->parallelism,
                   static_cast<size_t>(schedule.handle_limit));
       }
