@@ -162,7 +162,6 @@ class MemoryFileSystem : public FileSystem {
     if (!use) ring_.reset();
   }
   void ReadHeads(std::span<const HeadRequest> requests) override {
-    for (const HeadRequest& request : requests) request.head->read = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!batches_) return;

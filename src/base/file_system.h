@@ -140,8 +140,8 @@ class FileSystem {
                                                     FsError* error);
 
   /// Reads the head of each requested file, as OpenFileAt and a read at
-  /// offset 0 would; returns nothing. A head may be left unread, and the
-  /// file is then opened as usual. Holds at most one handle a request, and
+  /// offset 0 would; returns nothing. Heads come in unread; one left so has
+  /// its file opened as usual. Holds at most one handle a request, and
   /// none once it returns.
   virtual void ReadHeads(std::span<const HeadRequest> requests);
   /// Returns how many handles ReadHeads holds from its first call until

@@ -73,8 +73,7 @@ void HandleKeeper::Close(size_t depth) {
   --open_;
 }
 
-HandleKeeper::Step HandleKeeper::Refused(bool released, size_t reads_now, bool* did_release) {
-  *did_release = false;
+HandleKeeper::Step HandleKeeper::Refused(bool* released, size_t reads_now) {
   if (batches_) {
     // The batch reader's handles are the ones the walk can best do without.
     fs_.UseBatches(false);
@@ -93,11 +92,11 @@ HandleKeeper::Step HandleKeeper::Refused(bool released, size_t reads_now, bool* 
   }
   // Already down to the least: one release of all that can be had again,
   // for each entry, before it is given up.
-  if (released) return Step::kGiveUp;
+  if (*released) return Step::kGiveUp;
   for (size_t depth = 0; depth < way_.size(); ++depth) Close(depth);
   oldest_ = way_.size();
   for (HandleHolder* look : ahead_) look->ReleaseHandles();
-  *did_release = true;
+  *released = true;
   return Step::kAgain;
 }
 

@@ -49,8 +49,6 @@ class HandleKeeper {
   size_t LooksAhead() const { return looks_ahead_; }
   /// Returns how many reads may be in flight at once.
   size_t Reads() const { return reads_; }
-  /// Returns true while the batch reader holds its handles.
-  bool Batches() const { return batches_; }
 
   /// Holds folder, where the walk started, open to the end; returns nothing.
   void HoldStart(std::shared_ptr<const Folder> folder) { start_ = std::move(folder); }
@@ -70,19 +68,20 @@ class HandleKeeper {
 
   /// Returns true when one more look may wait ahead of the walk.
   bool MayLookAhead() const { return ahead_.size() < looks_ahead_; }
-  /// Counts look, handed out ahead of the walk, until Taken; returns nothing.
+  /// Counts look, handed out and not yet done with, as ahead and as one to
+  /// release on a refusal, until Taken; returns nothing.
   void Ahead(HandleHolder* look) { ahead_.push_back(look); }
-  /// Stops counting look as ahead; returns nothing.
+  /// Stops counting look; returns nothing.
   void Taken(const HandleHolder* look);
 
-  /// Takes a refusal while reads_now reads could run at once; released
-  /// tells whether everything spare was already released for this entry.
-  /// Gives the batch reader's handles back first, then halves the shares
-  /// until one read at a time, no look ahead and one open folder are left,
-  /// then releases every handle that can be had again (the folders on the
-  /// way down but the start, the looks ahead) once an entry, then gives up.
-  /// Sets *did_release when it released. Returns what the walk does next.
-  Step Refused(bool released, size_t reads_now, bool* did_release);
+  /// Takes a refusal of an entry while reads_now reads could run at once;
+  /// *released starts false for each entry. Gives the batch reader's
+  /// handles back first, then halves the shares until one read at a time,
+  /// no look ahead and one open folder are left, then releases every handle
+  /// that can be had again (the folders on the way down but the start, what
+  /// is counted as releasable) and sets *released, then gives up. Returns
+  /// what the walk does next.
+  Step Refused(bool* released, size_t reads_now);
 
  private:
   /// Closes folders nearest the start while more than the share are open.

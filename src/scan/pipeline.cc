@@ -171,6 +171,8 @@ void BatchExecutor::RunBatch() {
     try {
       requests_.clear();
       for (size_t i = 0; i < count; ++i) {
+        // Nothing is taken as read that this batch did not read: a head left
+        // from an earlier one would give another file's format.
         heads_[i].read = false;
         HeadRequest request = staged_[i]->FileToRead();
         request.head = &heads_[i];

@@ -393,12 +393,9 @@ class Walk {
     bool released = false;
     while (job.HitLimit()) {
       schedule_.WaitAll();
-      bool did_release = false;
-      if (keeper_.Refused(released, schedule_.Parallelism(), &did_release) ==
-          HandleKeeper::Step::kGiveUp) {
+      if (keeper_.Refused(&released, schedule_.Parallelism()) == HandleKeeper::Step::kGiveUp) {
         return false;
       }
-      released = released || did_release;
       schedule_.SetReads(keeper_.Reads());
       job.Rearm();
       job.RunToEnd();

@@ -153,7 +153,7 @@ void LookJob::Abandon() {
   parent_.reset();
 }
 
-void LookJob::Release() {
+void LookJob::ReleaseHandles() {
   look = FolderLook();
   listing.reset();
   released = true;

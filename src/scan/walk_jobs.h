@@ -100,8 +100,7 @@ class LookJob final : public WalkJob, public HandleHolder {
   void Abandon() override;
   /// Drops what a finished look holds, so that it must run again in a
   /// parent that Reuse gives; returns nothing.
-  void Release();
-  void ReleaseHandles() override { Release(); }
+  void ReleaseHandles() override;
   /// Readies a released look to run again in parent; returns nothing.
   void Reuse(std::shared_ptr<const Folder> parent);
   /// Returns why the folder could not be looked at or listed.

@@ -156,9 +156,6 @@ void AllowRing(bool allowed) {
 }
 
 bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls* given) {
-  // Nothing is taken as read that this call did not read: a head left from
-  // an earlier batch would give another file's format.
-  for (const HeadFile& file : files) file.head->read = false;
   if (files.empty() || files.size() > kEntries / 2) return false;
   RingCalls& calls = given != nullptr ? *given : SystemCalls();
   Ring& owner = TheRing();
@@ -178,7 +175,7 @@ bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls* given) {
     io_uring_sqe_set_data64(sqe, i);
   }
   bool ok = Step(calls, ring, count, [&](uint64_t i, int result) {
-    if (i < count && result >= 0) fds[i] = result;
+    if (result >= 0) fds[i] = result;
   });
 
   // What each open file is and its size. A statx through the ring would be
@@ -211,7 +208,6 @@ bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls* given) {
   std::array<bool, kEntries / 2> closed{};
   ok = ok && Step(calls, ring, entries, [&](uint64_t data, int result) {
          const uint64_t i = data / 2;
-         if (i >= count) return;
          if (data % 2 == 1) {
            // A close that did not run (cancelled with its link) leaves the
            // descriptor open; one that ran and failed has released it all
@@ -252,10 +248,7 @@ int RingCalls::WaitCompletion(io_uring*, io_uring_cqe**) { return -ENOSYS; }
 size_t RingDescriptors() { return 0; }
 void AllowRing(bool) {}
 
-bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls*) {
-  for (const HeadFile& file : files) file.head->read = false;
-  return false;
-}
+bool ReadHeadsTogether(std::span<const HeadFile>, RingCalls*) { return false; }
 
 }  // namespace wavtally::platform
 

@@ -69,11 +69,11 @@ class RingCalls {
 };
 
 /// Reads each file's head as an open, fstat and read at offset 0 would,
-/// through calls (the real ones when null). A file that cannot be opened is
-/// left unread, so that its own open says why. Returns false, with nothing
-/// read, when io_uring cannot be used or a step of it failed, and then gives
-/// the ring up until AllowRing. Holds one descriptor a file while it runs,
-/// and none once it returns, besides the ring's own.
+/// through calls (the real ones when null); heads come in unread. A file
+/// that cannot be opened is left unread, so that its own open says why.
+/// Returns false, with nothing read, when io_uring cannot be used or a step of it failed, and then
+/// gives the ring up until AllowRing. Holds one descriptor a file while it runs, and none once it
+/// returns, besides the ring's own.
 bool ReadHeadsTogether(std::span<const HeadFile> files, RingCalls* calls = nullptr);
 
 /// Returns how many descriptors reading heads together holds between calls
