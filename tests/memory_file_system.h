@@ -173,11 +173,6 @@ class MemoryFileSystem : public FileSystem {
     }
     FileSystem::ReadHeads(requests);
   }
-  /// Returns true while batches hold their handle.
-  bool BatchHandleHeld() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ring_ != nullptr;
-  }
 
   FolderLook OpenFolder(const CStdStr& path_text) override {
     const std::string path = EncodeUtf8(path_text);

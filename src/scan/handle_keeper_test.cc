@@ -23,9 +23,9 @@ TEST(HandleKeeperTest, TheBatchReaderGetsItsHandleOnlyWhenTheWalkKeepsEnough) {
     {
       const HandleKeeper keeper(fs, 0, 64);
       fs.ReadHeads({});
-      EXPECT_EQ(fs.BatchHandleHeld(), spare >= 8);
+      EXPECT_EQ(fs.OpenHandles(), spare >= 8 ? 1 : 0);
     }
-    EXPECT_FALSE(fs.BatchHandleHeld()) << "given back at the end";
+    EXPECT_EQ(fs.OpenHandles(), 0) << "given back at the end";
   }
 }
 
@@ -47,7 +47,7 @@ TEST(HandleKeeperTest, RefusalsGiveTheBatchHandleBackThenShrinkThenReleaseThenGi
   fs.ReadHeads({});
   bool released = false;
   EXPECT_EQ(keeper.Refused(&released, 16), Step::kAgain);
-  EXPECT_FALSE(fs.BatchHandleHeld());
+  EXPECT_EQ(fs.OpenHandles(), 0);
   EXPECT_EQ(keeper.Reads(), 64u) << "the batch handle alone goes first";
   EXPECT_EQ(keeper.Refused(&released, 16), Step::kAgain);
   EXPECT_EQ(keeper.Reads(), 8u) << "half of what was in use";
