@@ -58,9 +58,6 @@ struct RunOptions {
   /// The most descriptors the child may have open (ulimit -n); 0 for no
   /// change.
   size_t descriptor_limit = 0;
-  /// With descriptor_limit: descriptors the child inherits open beyond its
-  /// standard streams.
-  int inherited = 0;
   /// The bytes a pipe's reader takes before it closes its end.
   size_t take = SIZE_MAX;
   /// How long the reader of standard output (a pipe, or the terminal when
@@ -305,12 +302,9 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
       if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }
     if (options.descriptor_limit > 0) {
-      // Exactly the standard streams and the inherited ones count against
-      // the limit, whatever the test process has open.
+      // Only the standard streams count against the limit, whatever the test
+      // process has open.
       for (int fd = 3; fd < 1024; ++fd) close(fd);
-      for (int i = 0; i < options.inherited; ++i) {
-        if (fcntl(0, F_DUPFD, 3) < 0) _exit(126);
-      }
       const rlimit limit = {options.descriptor_limit, options.descriptor_limit};
       if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
     }

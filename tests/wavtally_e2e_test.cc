@@ -117,13 +117,9 @@ TEST(ReportTest, TheFewestDescriptorsGiveTheWholeReport) {
   tree.File("sub/m.mid");
   const RunResult whole = RunTool({tree.Root()});
   ASSERT_EQ(whole.status, 0);
-  for (const int inherited : {0, 3}) {
-    SCOPED_TRACE(inherited);
-    RunOptions few;
-    few.inherited = inherited;
-    few.descriptor_limit = 5 + static_cast<size_t>(inherited);
-    ExpectResult(RunTool({tree.Root()}, few), 0, whole.out, "");
-  }
+  RunOptions few;
+  few.descriptor_limit = 5;
+  ExpectResult(RunTool({tree.Root()}, few), 0, whole.out, "");
 }
 
 TEST(OutputFailureTest, FullDiskIsAFailure) {
