@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <random>
 #include <string>
@@ -303,6 +305,27 @@ TEST(LatencyGateTest, ThreadsHandBackWhenTheFileSystemTurnsFast) {
   }
 }
 
+TEST(LatencyGateTest, ThreadsComeInWhenMostOfTheLatestCallsWereSlowAndLeaveWhenNearlyNoneWere) {
+  // A letter a call: S slow (a cold read), f fast (the cache).
+  const struct {
+    const char* calls;
+    bool slow;
+  } cases[] = {
+      {"SSSSSfff", false},
+      {"fSSSSSS", true},
+      {"SSSSSSffffff", true},
+      {"SSSSSSSSffffffSfffffffSfffffffSf", false},
+      {"SSSSSSSSffffffSSffffffSSffffffSS", true},
+  };
+  for (const auto& c : cases) {
+    LatencyGate gate([] { return int64_t{0}; });
+    for (const char* call = c.calls; *call != '\0'; ++call) {
+      gate.Record(*call == 'S' ? 200'000 : 2'000);
+    }
+    EXPECT_EQ(gate.Slow(), c.slow) << c.calls;
+  }
+}
+
 // Both streams written to one log, as `2>&1` into a file or a terminal
 // shows them.
 class SharedLog {
@@ -420,6 +443,34 @@ TEST(ThreadPoolTest, ThreadsThatWentIdleWakeForTheNextBatchAndForTheEnd) {
     auto last = std::make_shared<CountingJob>(runs);
     pool.Submit(last);
     pool.Wait(*last);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // Eight jobs are two threads' share: a batch that wakes only one idle
+    // thread leaves each of them waiting alone.
+    struct Company {
+      std::mutex mutex;
+      std::condition_variable arrived;
+      int started = 0;
+      int alone = 0;
+    } company;
+    class NeedsCompany : public Job {
+     public:
+      explicit NeedsCompany(Company& c) : c_(c) {}
+      void Run() override {
+        std::unique_lock<std::mutex> lock(c_.mutex);
+        ++c_.started;
+        c_.arrived.notify_all();
+        if (!c_.arrived.wait_for(lock, std::chrono::seconds(1), [&] { return c_.started >= 2; })) {
+          ++c_.alone;
+        }
+      }
+      void Abandon() override {}
+
+     private:
+      Company& c_;
+    };
+    for (int i = 0; i < 8; ++i) pool.Submit(std::make_shared<NeedsCompany>(company));
+    pool.WaitAll();
+    EXPECT_EQ(company.alone, 0);
   }
   EXPECT_EQ(runs.load(), 121);
 }
