@@ -166,7 +166,7 @@ FUZZ_FLAGS = -std=c++20 -g -O1 -Wall -Wextra -Wpedantic $(if $(filter ON,$(WERRO
 # The reader never wraps an unsigned value on purpose, so a wrap is a finding.
 FUZZ_SANITIZE = -fsanitize=fuzzer,address,undefined,unsigned-integer-overflow \
 	-fno-sanitize-recover=all
-FUZZ_SOURCES = fuzz/wav_reader_fuzz.cc src/base/wav_reader.cc src/base/byte_source.cc \
+FUZZ_SOURCES = fuzz/wav_reader_fuzz.cc src/base/wav_reader.cc src/base/file_content.cc src/base/byte_source.cc \
 	src/base/text.cc src/base/file_system.cc src/base/name_list.cc src/base/path.cc \
 	src/base/posix/folder_posix.cc src/base/posix/at_path.cc src/base/posix/posix_error.cc \
 	src/base/posix/read_all.cc src/base/posix/head_reader.cc

@@ -4,7 +4,9 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <span>
 
+#include "base/file_content.h"
 #include "base/file_system.h"
 #include "base/text.h"
 
@@ -46,6 +48,13 @@ class BlockCache {
   // Returns true once a read gave fewer bytes than the size promised.
   bool Failed() const { return failed_; }
 
+  // Returns the first bytes of the source that a read already gave: the
+  // block when it starts the source, else the first few of the first one.
+  std::span<const uint8_t> Head() const {
+    if (start_ == 0) return {block_.data(), length_};
+    return {first_.data(), first_length_};
+  }
+
  private:
   static constexpr size_t kBlockSize = 4096;
 
@@ -59,6 +68,10 @@ class BlockCache {
     length_ = source_.ReadAt(offset, block_.data(), want);
     // A source that claims more than it was asked for is not trusted.
     if (length_ > want) length_ = 0;
+    if (offset == 0) {
+      first_length_ = std::min(length_, first_.size());
+      std::copy_n(block_.begin(), first_length_, first_.begin());
+    }
   }
 
   ByteSource& source_;
@@ -67,6 +80,9 @@ class BlockCache {
   uint64_t start_ = 0;
   size_t length_ = 0;
   bool failed_ = false;
+  // Enough to tell what a file that is not WAVE holds, once the block moved.
+  std::array<uint8_t, 16> first_{};
+  size_t first_length_ = 0;
 };
 
 // Reads the integers of one file in its byte order: big-endian in "RIFX",
@@ -126,6 +142,7 @@ struct Chunks {
   uint64_t dataBytes = 0;
   bool dataCutShort = false;
   WaveProblem problem = WaveProblem::kNone;
+  FileContent content = FileContent::kOther;
 };
 
 // Reads the "fmt " body at offset; returns false when the file must be
@@ -230,6 +247,10 @@ bool WalkDone(const Chunks& c, bool formatOnly) {
   return c.haveData && (c.haveFact || CountedFromBytes(c.subFormat));
 }
 
+// RiffStart's answer for a tag with no RIFF header behind it: the file is
+// refused without reading its start again.
+constexpr uint64_t kTagWithoutRiff = std::numeric_limits<uint64_t>::max();
+
 // Returns where the RIFF header starts: after an ID3v2 tag that a tagger put
 // in front of it, else at 0.
 uint64_t RiffStart(BlockCache& cache) {
@@ -252,7 +273,7 @@ uint64_t RiffStart(BlockCache& cache) {
   const uint8_t* form = cache.Get(start, kFirstChunk);
   if (form == nullptr ||
       !(IdIs(form, "RIFF") || IdIs(form, "RIFX") || IdIs(form, "RF64") || IdIs(form, "BW64"))) {
-    return 0;
+    return kTagWithoutRiff;
   }
   return start;
 }
@@ -260,11 +281,17 @@ uint64_t RiffStart(BlockCache& cache) {
 // Walks the chunks of the file; returns false when it must be refused.
 bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
   const uint64_t base = RiffStart(cache);
-  const uint8_t* riff = cache.Get(base, kFirstChunk);
+  const uint8_t* riff = base == kTagWithoutRiff ? nullptr : cache.Get(base, kFirstChunk);
   const bool rifx = riff != nullptr && IdIs(riff, "RIFX");
   const bool rf64 = riff != nullptr && (IdIs(riff, "RF64") || IdIs(riff, "BW64"));
   if (riff == nullptr || !IdIs(riff + 8, "WAVE") || (!rifx && !rf64 && !IdIs(riff, "RIFF"))) {
+    // What the file holds instead is told from the bytes read so far; only
+    // a file too small for a RIFF header has not been read yet.
+    if (cache.Head().empty() && cache.Size() < kFirstChunk) {
+      cache.Get(0, static_cast<size_t>(cache.Size()));
+    }
     c->problem = cache.Failed() ? WaveProblem::kReadFailed : WaveProblem::kNotWave;
+    c->content = TellContent(cache.Head(), cache.Size());
     return false;
   }
   const Decoder d(rifx);
@@ -337,7 +364,8 @@ bool WalkChunks(BlockCache& cache, int mode, Chunks* c) {
 
 }  // namespace
 
-bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem) {
+bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem,
+                    FileContent* content) {
   WaveProblem ignored;
   WaveProblem& why = problem != nullptr ? *problem : ignored;
   why = WaveProblem::kBadMode;
@@ -346,6 +374,7 @@ bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* 
   Chunks c;
   const bool walked = WalkChunks(cache, mode, &c);
   why = c.problem;
+  if (content != nullptr) *content = c.content;
   if (!walked) return false;
   const bool wantFormat = (mode & TqAudioFileReader::kReadFormat) != 0;
   const bool wantCount = (mode & TqAudioFileReader::kReadSampleCount) != 0;
@@ -413,9 +442,9 @@ bool TqAudioFileReader::Open(int mode) {
   bool ok;
   if (decipher_ != nullptr) {
     DecipheringByteSource plain(*source_, *decipher_);
-    ok = ReadWaveHeader(plain, mode, &h, &problem_);
+    ok = ReadWaveHeader(plain, mode, &h, &problem_, &content_);
   } else {
-    ok = ReadWaveHeader(*source_, mode, &h, &problem_);
+    ok = ReadWaveHeader(*source_, mode, &h, &problem_, &content_);
   }
   // A failed Open leaves nothing behind from an earlier one, so the getters
   // never describe a file that was just refused.

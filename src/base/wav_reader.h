@@ -12,6 +12,7 @@
 #include <string>
 
 #include "base/byte_source.h"
+#include "base/file_content.h"
 
 namespace wavtally {
 
@@ -69,8 +70,10 @@ struct WaveHeader {
 /// bytes, each at the offset of the first header byte it needs, and never the
 /// sample data.
 /// *problem, when not null, is set to why a file was refused (kNone when it
-/// was read).
-bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem = nullptr);
+/// was read); *content, when not null, to what a file refused as kNotWave
+/// holds instead, told from the bytes already read (kOther otherwise).
+bool ReadWaveHeader(ByteSource& source, int mode, WaveHeader* out, WaveProblem* problem = nullptr,
+                    FileContent* content = nullptr);
 
 /// Reads the format of one WAV file through the file system.
 class TqAudioFileReader {
@@ -104,6 +107,8 @@ class TqAudioFileReader {
   uint32_t GetNumSamples() const { return header_.numSamples; }
   /// Returns why the last Open failed, or kNone.
   WaveProblem GetProblem() const { return problem_; }
+  /// Returns what the file holds, when the last Open found no WAVE file.
+  FileContent GetContent() const { return content_; }
   /// Returns true when the file read holds less data than its header says.
   bool IsDataCutShort() const { return header_.dataCutShort; }
 
@@ -113,6 +118,7 @@ class TqAudioFileReader {
   IDataDecipher* decipher_;
   WaveHeader header_;
   WaveProblem problem_ = WaveProblem::kNone;
+  FileContent content_ = FileContent::kOther;
 };
 
 }  // namespace wavtally

@@ -275,6 +275,38 @@ TEST(WaveReaderTest, CostDoesNotGrowWithTheFileSize) {
   }
 }
 
+TEST(WaveReaderTest, ARefusedFileSaysWhatItHoldsFromTheBytesAlreadyRead) {
+  const ByteImage aiff = {'F', 'O', 'R', 'M', 0, 0, 0, 4, 'A', 'I', 'F', 'F'};
+  // Cover art in a large tag: the reader looks for a RIFF header behind it.
+  ByteImage frame(16);
+  frame[0] = 0xFF, frame[1] = 0xFB, frame[2] = 0x90, frame[3] = 0x64;
+  const ByteImage tagged = Joined(Id3(3, {0, 0, 0x4E, 0x10}, 10000), frame);
+  const ByteImage text = {'h', 'i', '\n'};
+  const struct {
+    const char* what;
+    const ByteImage& bytes;
+    uint64_t size;
+    FileContent content;
+    std::string reads;
+  } cases[] = {
+      {"AIFF", aiff, 5 * kGiB, FileContent::kAiff, "0+4096"},
+      {"MP3 behind a tag", tagged, 0, FileContent::kMp3, "0+4096 10010+16"},
+      {"a few bytes of text", text, 0, FileContent::kText, "0+3"},
+      {"empty", ByteImage(), 0, FileContent::kEmpty, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    RecordingSource source(c.bytes, c.size);
+    WaveHeader h;
+    WaveProblem problem;
+    FileContent content;
+    EXPECT_FALSE(ReadWaveHeader(source, kBoth, &h, &problem, &content));
+    EXPECT_EQ(problem, WaveProblem::kNotWave);
+    EXPECT_EQ(content, c.content);
+    EXPECT_EQ(source.reads, c.reads);
+  }
+}
+
 TEST(WaveReaderTest, WalkStopsAndTakesFirstChunks) {
   // Only the first "fmt " and "data" count.
   EXPECT_EQ(Read(Cd(Riff()).Fmt(3, 1, 8000, 32000, 4, 32).Data(40).Bytes()), CdLine(10));
