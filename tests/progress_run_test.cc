@@ -154,7 +154,7 @@ TEST(ProgressRunTest, FramesStepAsideForAMessageAndAWaitShowsWhereItHangs) {
                   "21 WAV files (1 unreadable), 3 MIDI files, 3 folders, "
                   "1 folder skipped, in ");
     EXPECT_EQ(lines[2], "formats: 20 \u00d7 44.1 kHz 16-bit 2 ch PCM");
-    EXPECT_EQ(lines[3], "unreadable: 1 (1 not RIFF/WAVE)");
+    EXPECT_EQ(lines[3], "unreadable: 1 (1 RIFF of another form)");
     const std::vector<std::string> frames = Texts(shown, Kind::kFrame);
     for (const std::string& frame : frames) {
       EXPECT_LE(Columns(frame), 79u) << frame;

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <functional>
 #include <iterator>
 #include <string>
 #include <utility>
@@ -18,10 +17,31 @@ constexpr size_t kUnknownWidth = 80;
 constexpr size_t kFormatsShown = 4;
 constexpr std::wstring_view kBetween = L" \u00b7 ";  // a middle dot
 
-// Labels of the reasons, in the order of Unreadable.
-constexpr std::wstring_view kReasons[kUnreadableKinds] = {
-    L"macOS \"._\" file",  L"not RIFF/WAVE",  L"without fmt chunk",  L"with fmt too short",
-    L"without data chunk", L"failed to read", L"not a regular file", L"could not be opened",
+// Labels of the reasons, in the order of Unreadable; a counted one names a
+// thing and takes the plural.
+struct Reason {
+  std::wstring_view label;
+  bool counted;
+};
+constexpr Reason kReasons[kUnreadableKinds] = {
+    {L"macOS \"._\" file", true},
+    {L"AIFF", false},
+    {L"AIFF-C", false},
+    {L"FLAC", false},
+    {L"Ogg", false},
+    {L"MP3", false},
+    {L"CAF", false},
+    {L"Wave64", false},
+    {L"RIFF of another form", false},
+    {L"text file", true},
+    {L"empty file", true},
+    {L"not audio", false},
+    {L"without fmt chunk", false},
+    {L"with fmt too short", false},
+    {L"without data chunk", false},
+    {L"failed to read", false},
+    {L"not a regular file", false},
+    {L"could not be opened", false},
 };
 
 // Appends the name of the commonest format tags, "tag 0x0055" for others.
@@ -79,28 +99,36 @@ void AppendRate(uint32_t rate, CStdStr& out) {
   out += L" kHz";
 }
 
-// Returns prefix, then as many of items as fit in limit columns joined by
-// between, then rest (with the count of items left out, when any are);
-// items that do not fit go to the count. Without any item that fits, the
-// line is cut at limit.
-CStdStr Fit(const CStdStr& prefix, const std::vector<CStdStr>& items, std::wstring_view between,
-            const std::function<CStdStr(size_t left_out)>& rest, size_t limit) {
-  for (size_t shown = items.size(); shown > 0; --shown) {
-    CStdStr line = prefix;
-    for (size_t i = 0; i < shown; ++i) {
-      if (i != 0) line += between;
-      line += items[i];
+// Appends to lines prefix followed by every one of items, joined by
+// between, and closing after the last: on as many lines as it takes to keep
+// each within limit columns, a line going on after two spaces. An item wider
+// than a line stands alone on it whole, for the terminal to wrap.
+void Wrap(CStdStr line, const std::vector<CStdStr>& items, std::wstring_view between,
+          std::wstring_view closing, size_t limit, std::vector<CStdStr>& lines) {
+  const std::wstring_view at_break = between.substr(0, between.find_last_not_of(L' ') + 1);
+  for (size_t i = 0; i < items.size(); ++i) {
+    CStdStr piece = items[i];
+    if (i + 1 == items.size()) piece += closing;
+    if (i != 0) {
+      if (TerminalColumns(line) + TerminalColumns(between) + TerminalColumns(piece) <= limit) {
+        line += between;
+        line += piece;
+        continue;
+      }
+      line += at_break;
+      lines.push_back(std::move(line));
+      line = L"  ";
     }
-    line += rest(items.size() - shown);
-    if (TerminalColumns(line) <= limit) return line;
+    line += piece;
   }
-  CStdStr line = prefix + rest(items.size());
-  if (TerminalColumns(line) > limit) line.resize(std::min(line.size(), limit));
-  return line;
+  if (items.empty()) line += closing;
+  lines.push_back(std::move(line));
 }
 
 // Returns the line that counts and names entries, as in
-// "shorter than their header: 2 (/a.wav, /b.wav)".
+// "shorter than their header: 2 (/a.wav, /b.wav)": as many names as fit in
+// limit columns, an ellipsis for the rest. The count stays whole even when
+// no name fits.
 CStdStr NamesLine(std::wstring_view head, uint64_t count, std::wstring_view thing,
                   const std::vector<CStdStr>& names, size_t limit) {
   CStdStr prefix(head);
@@ -109,22 +137,19 @@ CStdStr NamesLine(std::wstring_view head, uint64_t count, std::wstring_view thin
   } else {
     AppendCounted(count, thing, prefix);
   }
-  std::vector<CStdStr> shown;
-  for (const CStdStr& name : names) {
-    CStdStr text = Path::GetNameSeparator();
-    AppendTerminalPath(name, &text);
-    shown.push_back(std::move(text));
+  if (names.empty()) return prefix;
+  for (size_t shown = names.size(); shown > 0; --shown) {
+    CStdStr line = prefix + L" (";
+    for (size_t i = 0; i < shown; ++i) {
+      if (i != 0) line += L", ";
+      line += Path::GetNameSeparator();
+      AppendTerminalPath(names[i], &line);
+    }
+    line += shown < count ? L", \u2026)" : L")";
+    if (TerminalColumns(line) <= limit) return line;
   }
-  if (shown.empty()) return prefix;
-  prefix += L" (";
-  const uint64_t unnamed = count - names.size();
-  return Fit(
-      prefix, shown, L", ",
-      [&](size_t left_out) {
-        if (left_out == shown.size()) return CStdStr(L"\u2026)");
-        return CStdStr(left_out + unnamed > 0 ? L", \u2026)" : L")");
-      },
-      limit);
+  CStdStr line = prefix + L" (\u2026)";
+  return TerminalColumns(line) <= limit ? line : prefix;
 }
 
 }  // namespace
@@ -174,19 +199,12 @@ std::vector<CStdStr> RunTally::Render(size_t width) const {
       AppendTag(tag, item);
       items.push_back(std::move(item));
     }
-    std::vector<uint64_t> counts;
-    for (const auto& entry : common) counts.push_back(entry.first);
-    lines.push_back(Fit(
-        L"formats: ", items, kBetween,
-        [&](size_t left_out) {
-          uint64_t rest = others;
-          for (size_t i = items.size() - left_out; i < items.size(); ++i) rest += counts[i];
-          if (rest == 0) return CStdStr();
-          CStdStr text(left_out == items.size() ? L"" : kBetween);
-          AppendCounted(rest, L"other", text);
-          return text;
-        },
-        limit));
+    if (others != 0) {
+      CStdStr item;
+      AppendCounted(others, L"other", item);
+      items.push_back(std::move(item));
+    }
+    Wrap(L"formats: ", items, kBetween, L"", limit, lines);
   }
 
   uint64_t unreadable = 0;
@@ -195,12 +213,12 @@ std::vector<CStdStr> RunTally::Render(size_t width) const {
     if (unreadable_[i] == 0) continue;
     unreadable += unreadable_[i];
     CStdStr reason;
-    if (i == static_cast<size_t>(Unreadable::kAppleDouble)) {
-      AppendCounted(unreadable_[i], kReasons[i], reason);
+    if (kReasons[i].counted) {
+      AppendCounted(unreadable_[i], kReasons[i].label, reason);
     } else {
       AppendCount(unreadable_[i], reason);
       reason += L' ';
-      reason += kReasons[i];
+      reason += kReasons[i].label;
     }
     reasons.push_back(std::move(reason));
   }
@@ -208,13 +226,7 @@ std::vector<CStdStr> RunTally::Render(size_t width) const {
     CStdStr prefix = L"unreadable: ";
     AppendCount(unreadable, prefix);
     prefix += L" (";
-    lines.push_back(Fit(
-        prefix, reasons, L", ",
-        [&](size_t left_out) {
-          if (left_out == reasons.size()) return CStdStr(L"\u2026)");
-          return CStdStr(left_out > 0 ? L", \u2026)" : L")");
-        },
-        limit));
+    Wrap(prefix, reasons, L", ", L")", limit, lines);
   }
   if (cut_short_ != 0) {
     lines.push_back(

@@ -23,7 +23,18 @@ namespace wavtally {
 /// Why a WAV file got a line of "N/A".
 enum class Unreadable : uint8_t {
   kAppleDouble,  ///< a macOS "._" companion file, which holds no audio
-  kNotWave,      ///< not a RIFF/RIFX/RF64/BW64 file of form WAVE
+  // Not a WAVE file, but one of these:
+  kAiff,
+  kAifc,
+  kFlac,
+  kOgg,
+  kMp3,
+  kCaf,
+  kWave64,
+  kOtherRiff,  ///< RIFF of another form
+  kText,
+  kEmpty,
+  kNotWave,      ///< no WAVE file, nor anything else told above
   kNoFormat,     ///< no "fmt " chunk
   kShortFormat,  ///< a "fmt " chunk too short to hold a format
   kNoData,       ///< no "data" chunk
@@ -31,7 +42,7 @@ enum class Unreadable : uint8_t {
   kNotFile,      ///< no regular file (a folder, a FIFO, a device)
   kCannotOpen,   ///< could not be opened (no permission, say)
 };
-constexpr size_t kUnreadableKinds = 8;
+constexpr size_t kUnreadableKinds = 18;
 
 class RunTally {
  public:
@@ -50,8 +61,10 @@ class RunTally {
   void DottedFolder(std::wstring_view entry) { Note(entry, dotted_, dotted_names_); }
 
   /// Returns the lines that follow the summary's first, each narrower than
-  /// width columns (0 counts as 80); a line for each part that has
-  /// anything to say, in the order formats, unreadable, cut short, dotted.
+  /// width columns (0 counts as 80) unless one item is wider; a part for
+  /// each that has anything to say, in the order formats, unreadable, cut
+  /// short, dotted. Every count is shown: a part goes on to more lines
+  /// rather than drop one, and only names give way to the width.
   std::vector<CStdStr> Render(size_t width) const;
 
  private:

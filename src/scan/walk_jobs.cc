@@ -14,6 +14,7 @@ FsError OutOfMemory() { return FsError{"out of memory", true}; }
 struct ReadDetail {
   bool opened = false;
   WaveProblem problem = WaveProblem::kNone;
+  FileContent content = FileContent::kOther;
   bool cut_short = false;
 };
 
@@ -26,6 +27,7 @@ bool ReadSummary(TqAudioFileReader* created, FormatSummary& out, ReadDetail* det
   if (detail != nullptr && reader) {
     detail->opened = true;
     detail->problem = reader->GetProblem();
+    detail->content = reader->GetContent();
     detail->cut_short = reader->IsDataCutShort();
   }
   if (!ok) return false;
@@ -41,6 +43,35 @@ bool ReadSummary(TqAudioFileReader* created, FormatSummary& out, ReadDetail* det
   summary.numSamples = reader->GetNumSamples();
   out = summary;
   return true;
+}
+
+// Returns the reason that names what a file that is not WAVE holds.
+Unreadable NotWave(FileContent content) {
+  switch (content) {
+    case FileContent::kEmpty:
+      return Unreadable::kEmpty;
+    case FileContent::kText:
+      return Unreadable::kText;
+    case FileContent::kAiff:
+      return Unreadable::kAiff;
+    case FileContent::kAifc:
+      return Unreadable::kAifc;
+    case FileContent::kFlac:
+      return Unreadable::kFlac;
+    case FileContent::kOgg:
+      return Unreadable::kOgg;
+    case FileContent::kMp3:
+      return Unreadable::kMp3;
+    case FileContent::kCaf:
+      return Unreadable::kCaf;
+    case FileContent::kWave64:
+      return Unreadable::kWave64;
+    case FileContent::kOtherRiff:
+      return Unreadable::kOtherRiff;
+    case FileContent::kOther:
+      break;
+  }
+  return Unreadable::kNotWave;
 }
 
 }  // namespace
@@ -115,6 +146,7 @@ void ProbeJob::Read(TqAudioFileReader* created) {
   ok = ReadSummary(created, summary, &detail);
   opened = detail.opened;
   problem = detail.problem;
+  content = detail.content;
   cut_short = detail.cut_short;
 }
 
@@ -132,8 +164,9 @@ Unreadable ProbeJob::Why() const {
       return Unreadable::kNoData;
     case WaveProblem::kReadFailed:
       return Unreadable::kReadFailed;
-    case WaveProblem::kNone:
     case WaveProblem::kNotWave:
+      return NotWave(content);
+    case WaveProblem::kNone:
     case WaveProblem::kBadMode:
       break;
   }

@@ -70,6 +70,7 @@ class ProbeJob final : public WalkJob {
   bool opened = false;     // a file was there to read
   bool cut_short = false;  // it holds less data than its header declares
   WaveProblem problem = WaveProblem::kNone;
+  FileContent content = FileContent::kOther;  // what a file that is not WAVE holds
 
  private:
   void Do() override;

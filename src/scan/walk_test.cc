@@ -420,6 +420,8 @@ TEST(WalkTest, TheSummaryTellsWhatTheReportCannot) {
   fs.File("/r/Takes/._t0.wav", {0, 5, 22, 7});
   fs.File("/r/Takes/._t1.wav", {0, 5, 22, 7});
   fs.File("/r/Takes/notes.wav", {'h', 'e', 'l', 'l', 'o'});
+  fs.File("/r/Takes/t5.wav", {'F', 'O', 'R', 'M', 0, 0, 0, 4, 'A', 'I', 'F', 'F'});
+  fs.File("/r/Takes/t6.wav", {'f', 'L', 'a', 'C', 0, 0, 0, 34});
   test::ByteImage partial = Stereo16(1000);
   test::TruncateTo(partial, partial.size() - 2000);
   fs.File("/r/Foley/CLOTH_partial_copy.wav", partial);
@@ -431,14 +433,15 @@ TEST(WalkTest, TheSummaryTellsWhatTheReportCannot) {
   for (const ScanTuning& tuning : {OneAtATime(), Threads()}) {
     const WalkResult r = WalkTree(fs, tuning);
     // The counts agree with the report's lines.
-    EXPECT_EQ(r.counts.wav, 11u);
-    EXPECT_EQ(r.counts.unreadable, 4u);
-    EXPECT_EQ(static_cast<size_t>(std::count(r.report.begin(), r.report.end(), '\n')), 11u);
+    EXPECT_EQ(r.counts.wav, 13u);
+    EXPECT_EQ(r.counts.unreadable, 6u);
+    EXPECT_EQ(static_cast<size_t>(std::count(r.report.begin(), r.report.end(), '\n')), 13u);
     EXPECT_EQ(
         r.summary,
         (std::vector<std::string>{
             "formats: 6 \u00d7 44.1 kHz 16-bit 2 ch PCM \u00b7 1 \u00d7 48 kHz 24-bit 1 ch PCM",
-            "unreadable: 4 (2 macOS \"._\" files, 1 not RIFF/WAVE, 1 not a regular file)",
+            "unreadable: 6 (2 macOS \"._\" files, 1 AIFF, 1 FLAC, 1 text file, 1 not a regular "
+            "file)",
             "shorter than their header: 1 (/Foley/CLOTH_partial_copy.wav)",
             "not walked, a dot in the name: 2 folders (/Boom Pack Vol.2, /Session 2023.05.12)",
         }));
