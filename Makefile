@@ -17,22 +17,25 @@ $(BUILD)/CMakeCache.txt:
 build: $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The tool alone, in a folder of its own: no tests, so no GoogleTest and a
-# first run that builds in seconds rather than minutes.
-TOOL_BUILD ?= build-tool
+# The tool alone, in the Release build without the tests that `make install`
+# and `make package` use too: no GoogleTest, a first run that builds in
+# seconds rather than minutes, and an install after it that builds nothing
+# again.
+RELEASE_BUILD ?= build-release
 
-$(TOOL_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(TOOL_BUILD) -DWAVTALLY_TESTS=OFF -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
+$(RELEASE_BUILD)/CMakeCache.txt:
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DWAVTALLY_TESTS=OFF \
+	  -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
 
 .PHONY: tool
-tool: $(TOOL_BUILD)/CMakeCache.txt
-	cmake --build $(TOOL_BUILD) -j $(JOBS) --target wavtally
+tool: $(RELEASE_BUILD)/CMakeCache.txt
+	cmake --build $(RELEASE_BUILD) -j $(JOBS) --target wavtally
 
 # The build's own messages go to standard error, so that
 # `make run DIR=x > report.tsv` saves the report alone.
 run:
 	@$(MAKE) --no-print-directory tool >&2
-	@$(TOOL_BUILD)/wavtally "$(DIR)"
+	@$(RELEASE_BUILD)/wavtally "$(DIR)"
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -41,17 +44,12 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf $(BUILD) $(TOOL_BUILD)
+	rm -rf $(BUILD) $(RELEASE_BUILD)
 
-# Installing and packaging use their own Release build without the tests.
-RELEASE_BUILD ?= build-release
+# Installing and packaging use the Release build of `make run`.
 PREFIX ?= /usr/local
 
 .PHONY: release install package
-
-$(RELEASE_BUILD)/CMakeCache.txt:
-	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DWAVTALLY_TESTS=OFF \
-	  -DWAVTALLY_WERROR=$(WERROR) $(CMAKE_ARGS)
 
 release: $(RELEASE_BUILD)/CMakeCache.txt
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
