@@ -44,6 +44,12 @@ cmp -s "$tmp/wavtally.1" doc/wavtally.1 || fail "the installed manual page is no
 [[ -f $stage/share/doc/wavtally/changelog.gz ]] || fail "no $stage/share/doc/wavtally/changelog.gz"
 gzip -dc "$stage/share/doc/wavtally/changelog.gz" | cmp -s - packaging/changelog ||
   fail "the installed changelog is not packaging/changelog"
+# The README lists exactly the files installed, as the package puts them.
+listed=$(awk '/<!-- package contents -->/ { on = 1; next }
+  on && /^```/ { if (++fences == 2) exit; next } on { print }' README.md | sort)
+[[ -n $listed ]] || fail "README.md lists no package contents"
+staged=$(cd "$stage" && find . -type f | sed 's|^\.|/usr|' | sort)
+[[ $staged == "$listed" ]] || fail "make install gives"$'\n'"$staged"$'\n'"where README.md lists"$'\n'"$listed"
 check_report "$stage/bin/wavtally"
 
 step "make install PREFIX=/opt/wavtally DESTDIR=$tmp/opt"
@@ -66,6 +72,8 @@ deb=${debs[0]}
 [[ $(dpkg-deb -f "$deb" Section) == sound ]] || fail "the package's section is not sound"
 [[ -n $(dpkg-deb -f "$deb" Depends) ]] || fail "the package declares no dependencies"
 dpkg-deb -c "$deb" | awk '{ print $NF }' >"$tmp/contents"
+packaged=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { sub(/^\./, "", $NF); print $NF }' | sort)
+[[ $packaged == "$listed" ]] || fail "$deb holds"$'\n'"$packaged"$'\n'"where README.md lists"$'\n'"$listed"
 for file in usr/bin/wavtally usr/share/man/man1/wavtally.1.gz usr/share/doc/wavtally/copyright \
   usr/share/doc/wavtally/changelog.gz usr/share/bash-completion/completions/wavtally \
   usr/share/zsh/vendor-completions/_wavtally; do
