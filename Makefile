@@ -40,6 +40,14 @@ run:
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
+# The POSIX layer as a Mac or a BSD builds it, every Linux accelerator
+# (getdents64, O_PATH, /proc, io_uring) left out, with every test.
+PORTABLE_BUILD ?= build-portable
+.PHONY: test-portable
+test-portable:
+	@$(MAKE) --no-print-directory test BUILD=$(PORTABLE_BUILD) \
+	  CMAKE_ARGS="-DWAVTALLY_PORTABLE=ON $(CMAKE_ARGS)"
+
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 

@@ -7,9 +7,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <malloc.h>
 #include <poll.h>
-#include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ioctl.h>
@@ -28,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/posix/test_hooks.h"
 #include "temp_tree.h"
 
 namespace wavtally::test {
@@ -225,7 +224,7 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
     winsize size = {};
     size.ws_col = options.columns;
     size.ws_row = options.rows;
-    if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) {
+    if (platform::OpenPseudoTerminal(&master, &slave, size) != 0) {
       ADD_FAILURE() << "openpty failed";
       return result;
     }
@@ -238,7 +237,7 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
   for (int i = 0; i < 2; ++i) {
     if (sinks[i] != Sink::kPipe && sinks[i] != Sink::kFullPipe) continue;
     if (pipe(pipes[i]) != 0 ||
-        (sinks[i] == Sink::kPipe && fcntl(pipes[i][0], F_SETPIPE_SZ, 4096) < 0)) {
+        (sinks[i] == Sink::kPipe && !platform::ShrinkPipe(pipes[i][0], 4096))) {
       ADD_FAILURE() << "pipe failed";
       return result;
     }
@@ -249,7 +248,7 @@ inline RunResult RunChild(const std::function<int()>& child, const RunOptions& o
 
   // A child's peak memory counts the pages it shares with this process from
   // the fork until its exec, so what earlier tests freed goes back first.
-  malloc_trim(0);
+  platform::TrimHeap();
   runner_detail::Child process;
   process.pid = fork();
   if (process.pid == 0) {

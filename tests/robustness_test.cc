@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -569,7 +568,9 @@ TEST(HostileTreeTest, FifosDevicesAndSocketsNamedWavGetNaWithoutBlocking) {
   std::string lines = "/fifo.wav" + kNa + "\n/null.wav" + kNa + "\n/random.wav" + kNa + "\n";
   // Device nodes of our own and sockets need privileges or a file system
   // that allows them; what cannot be made is left out.
-  if (mknod(tree.At("tty.wav").c_str(), S_IFCHR | 0644, makedev(5, 0)) == 0) {
+  struct stat null_device;
+  if (stat("/dev/null", &null_device) == 0 &&
+      mknod(tree.At("tty.wav").c_str(), S_IFCHR | 0644, null_device.st_rdev) == 0) {
     lines += "/real.wav" + kMonoValues + "\n/tty.wav" + kNa + "\n";
   } else {
     lines += "/real.wav" + kMonoValues + "\n";

@@ -11,6 +11,20 @@
 #include "base/posix/posix_error.h"
 
 namespace wavtally::platform {
+namespace {
+
+// A folder on the way is opened only to search it: O_PATH (Linux) and
+// O_SEARCH (POSIX) need no read permission, which a folder one may pass
+// through need not grant; without either it must be readable.
+#if defined(WAVTALLY_HAVE_O_PATH)
+constexpr int kSearchFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+#elif defined(O_SEARCH)
+constexpr int kSearchFlags = O_SEARCH | O_DIRECTORY | O_CLOEXEC;
+#else
+constexpr int kSearchFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
+#endif
+
+}  // namespace
 
 AtPath::~AtPath() {
   if (owned_) ::close(dir_);
@@ -32,8 +46,7 @@ bool AtPath::Resolve(const std::string& native, int* code, int from) {
       return false;
     }
     const std::string piece = slash == start ? "/" : native.substr(start, slash - start);
-    const int next = RetryInterrupted(
-        [&] { return ::openat(dir_, piece.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC); });
+    const int next = RetryInterrupted([&] { return ::openat(dir_, piece.c_str(), kSearchFlags); });
     if (next < 0) {
       *code = errno;
       return false;

@@ -1,10 +1,13 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -48,22 +51,56 @@ std::string ErrorText(int code) {
   return result;
 }
 
+namespace {
+
+// Above this many descriptors allowed, what is open already hardly matters:
+// a refusal would still be met by the walk's retry.
+constexpr size_t kMostProbed = size_t{1} << 16;
+
+// Returns how many of the descriptors below soft are open. A poll with no
+// events marks each closed one POLLNVAL, so a call asks thousands at once.
+// Only these count against the limit, since a new descriptor always takes
+// the lowest free number.
+size_t ProbeOpenDescriptors(size_t soft) {
+  constexpr size_t kPerCall = 4096;
+  pollfd asked[kPerCall];
+  size_t open = 0;
+  for (size_t first = 0; first < soft; first += kPerCall) {
+    const size_t count = std::min(kPerCall, soft - first);
+    for (size_t i = 0; i < count; ++i) asked[i] = {static_cast<int>(first + i), 0, 0};
+    if (RetryInterrupted([&] { return ::poll(asked, count, 0); }) < 0) return 3;
+    for (size_t i = 0; i < count; ++i) open += (asked[i].revents & POLLNVAL) == 0;
+  }
+  return open;
+}
+
+}  // namespace
+
 size_t SpareDescriptors() {
   rlimit limit = {};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
     return std::numeric_limits<size_t>::max();
   }
+  const auto soft = static_cast<size_t>(limit.rlim_cur);
   // What is open already (inherited ones included) is not ours to spend.
   size_t open = 3;
+#if defined(WAVTALLY_HAVE_PROC_FD)
+  // The kernel's list costs one listing however high the limit is.
   if (DIR* fds = opendir("/proc/self/fd")) {
     open = 0;
+    // One above the limit, inherited from before it was lowered, takes no
+    // number a new one could have.
     while (const dirent* entry = readdir(fds)) {
-      if (entry->d_name[0] != '.') ++open;
+      if (entry->d_name[0] != '.' && std::strtoull(entry->d_name, nullptr, 10) < soft) ++open;
     }
     closedir(fds);
     if (open > 0) --open;  // the listing's own descriptor
+  } else if (soft <= kMostProbed) {
+    open = ProbeOpenDescriptors(soft);
   }
-  const auto soft = static_cast<size_t>(limit.rlim_cur);
+#else
+  if (soft <= kMostProbed) open = ProbeOpenDescriptors(soft);
+#endif
   return soft > open ? soft - open : 0;
 }
 
@@ -82,13 +119,32 @@ using platform::RetryInterrupted;
 class PosixFolder final : public Folder {
  public:
   explicit PosixFolder(int fd) : fd_(fd) {}
-  ~PosixFolder() override { ::close(fd_); }
+  ~PosixFolder() override {
+    if (stream_ != nullptr) {
+      closedir(stream_);
+    } else {
+      ::close(fd_);
+    }
+  }
   PosixFolder(const PosixFolder&) = delete;
   PosixFolder& operator=(const PosixFolder&) = delete;
   int Fd() const { return fd_; }
+  /// Returns the folder's entries from the first, as the C library lists
+  /// them, or null with errno set. The stream takes the descriptor over; it
+  /// stays the folder's handle for the opens below it, which leave its
+  /// position alone.
+  DIR* Stream() const {
+    if (stream_ == nullptr) {
+      stream_ = fdopendir(fd_);
+    } else {
+      rewinddir(stream_);
+    }
+    return stream_;
+  }
 
  private:
   int fd_;
+  mutable DIR* stream_ = nullptr;  // listed once at a time, by the job that lists it
 };
 
 // A regular file open for reading, closed when destroyed.
@@ -206,6 +262,64 @@ std::unique_ptr<ByteSource> OpenFileIn(int dir, const char* name, FsError* error
   return file;
 }
 
+// Adds the entry name to names unless it is "." or ".."; is_folder comes
+// free with the name where the system gives d_type, and DT_UNKNOWN (some
+// file systems) and links say nothing, so they count as no folder.
+void AddEntry(std::string_view name, bool is_folder, NameList* names) {
+  if (name == "." || name == "..") return;
+  names->AddUtf8(name, is_folder);
+}
+
+#if defined(WAVTALLY_HAVE_GETDENTS64)
+// Reads the entries of the folder open as fd in large reads straight from
+// the descriptor, which stays the folder's handle for the opens below it.
+bool ReadNamesInBulk(int fd, NameList* names, FsError* error) {
+  constexpr size_t kBufferSize = 32 * 1024;
+  const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
+  if (!buffer) {
+    *error = PosixError(ENOMEM);
+    return false;
+  }
+  for (;;) {
+    const ssize_t got =
+        RetryInterrupted([&] { return ::getdents64(fd, buffer.get(), kBufferSize); });
+    if (got < 0) {
+      *error = PosixError(errno);
+      return false;
+    }
+    if (got == 0) return true;
+    for (ssize_t at = 0; at < got;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + at);
+      at += entry->d_reclen;
+      AddEntry(entry->d_name, entry->d_type == DT_DIR, names);
+    }
+  }
+}
+#else
+// Reads the entries of folder through the C library's stream over it.
+bool ReadNamesFromStream(const PosixFolder& folder, NameList* names, FsError* error) {
+  DIR* const stream = folder.Stream();
+  if (stream == nullptr) {
+    *error = PosixError(errno);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(stream);
+    if (entry == nullptr) {
+      if (errno == 0) return true;
+      *error = PosixError(errno);
+      return false;
+    }
+#if defined(WAVTALLY_HAVE_D_TYPE)
+    AddEntry(entry->d_name, entry->d_type == DT_DIR, names);
+#else
+    AddEntry(entry->d_name, false, names);
+#endif
+  }
+}
+#endif
+
 class PosixFileSystem final : public FileSystem {
  public:
   size_t SpareHandles() override { return platform::SpareDescriptors(); }
@@ -226,34 +340,11 @@ class PosixFileSystem final : public FileSystem {
 
   bool ReadNames(const Folder& folder, NameList* names, FsError* error) override {
     error->Clear();
-    const int fd = static_cast<const PosixFolder&>(folder).Fd();
-    // The descriptor stays the folder's handle for the opens below it, so
-    // the entries are read from it directly rather than through a DIR that
-    // would own it.
-    constexpr size_t kBufferSize = 32 * 1024;
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[kBufferSize]);
-    if (!buffer) {
-      *error = PosixError(ENOMEM);
-      return false;
-    }
-    for (;;) {
-      const ssize_t got =
-          RetryInterrupted([&] { return ::getdents64(fd, buffer.get(), kBufferSize); });
-      if (got < 0) {
-        *error = PosixError(errno);
-        return false;
-      }
-      if (got == 0) return true;
-      for (ssize_t at = 0; at < got;) {
-        const auto* entry = reinterpret_cast<const dirent64*>(buffer.get() + at);
-        at += entry->d_reclen;
-        const std::string_view name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        // d_type comes free with the name; DT_UNKNOWN (some file systems)
-        // and links say nothing, and count as no folder.
-        names->AddUtf8(name, entry->d_type == DT_DIR);
-      }
-    }
+#if defined(WAVTALLY_HAVE_GETDENTS64)
+    return ReadNamesInBulk(static_cast<const PosixFolder&>(folder).Fd(), names, error);
+#else
+    return ReadNamesFromStream(static_cast<const PosixFolder&>(folder), names, error);
+#endif
   }
 
   std::unique_ptr<ByteSource> OpenFileAt(const Folder& parent, std::wstring_view name,

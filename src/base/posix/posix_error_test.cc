@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "base/file_system.h"
+#include "base/platform.h"
 #include "temp_tree.h"
 
 namespace wavtally {
@@ -86,6 +87,13 @@ TEST(DiskFileSystemLimitTest, EveryOpenRefusedForWantOfADescriptorSaysLimit) {
   EXPECT_TRUE(error.limit) << error.text;
   EXPECT_EQ(fs.OpenFileBelow(*root.folder, L"sub/x.wav", &error), nullptr);
   EXPECT_TRUE(error.limit) << error.text;
+}
+
+TEST(DiskFileSystemLimitTest, SpareDescriptorsAreTheLimitLessWhatIsOpenBelowIt) {
+  DescriptorsTaken taken;
+  EXPECT_EQ(platform::SpareDescriptors(), 0u);
+  for (int i = 0; i < 3; ++i) taken.Free();
+  EXPECT_EQ(platform::SpareDescriptors(), 3u);
 }
 
 TEST(DiskFileSystemLimitTest, EntriesThatAreNoRegularFileKeepNoDescriptor) {
