@@ -92,12 +92,16 @@ $(RELEASE_BUILD)/make_tree: bench/make_tree.cc $(RELEASE_BUILD)/CMakeCache.txt
 $(RELEASE_BUILD)/measure: bench/measure.cc $(RELEASE_BUILD)/CMakeCache.txt
 	$(BENCH_CXX) $(BENCH_CXXFLAGS) -o $@ $<
 
+$(RELEASE_BUILD)/parallel_floor: bench/parallel_floor.cc $(RELEASE_BUILD)/CMakeCache.txt
+	$(BENCH_CXX) $(BENCH_CXXFLAGS) -pthread -o $@ $<
+
 # The latency-injecting share needs libfuse3; without it the bench says
 # which packages to install and skips the remote figures.
 $(RELEASE_BUILD)/latency_fs: bench/latency_fs.cc $(RELEASE_BUILD)/CMakeCache.txt
 	$(BENCH_CXX) $(BENCH_CXXFLAGS) $$(pkg-config --cflags fuse3) -o $@ $< $$(pkg-config --libs fuse3)
 
-bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BUILD)/measure
+bench: release $(RELEASE_BUILD)/baseline $(RELEASE_BUILD)/make_tree $(RELEASE_BUILD)/measure \
+	  $(RELEASE_BUILD)/parallel_floor
 	@if pkg-config --exists fuse3; then $(MAKE) --no-print-directory $(RELEASE_BUILD)/latency_fs; \
 	  else rm -f $(RELEASE_BUILD)/latency_fs; fi
 	python3 bench/run --bin-dir $(RELEASE_BUILD) --bench-dir $(BENCH_DIR) \
