@@ -142,6 +142,15 @@ inline ScanTuning Batches() {
   ScanTuning tuning;
   tuning.mode = ScanTuning::Mode::kAdaptive;
   tuning.clock = [] { return int64_t{0}; };
+  tuning.cores = 1;
+  return tuning;
+}
+
+/// Every read in groups of files on the walk's own threads, one a core: as
+/// on a fast file system with cores to spare.
+inline ScanTuning Groups() {
+  ScanTuning tuning = Batches();
+  tuning.cores = 2;
   return tuning;
 }
 

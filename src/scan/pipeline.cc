@@ -65,10 +65,15 @@ ThreadPool::~ThreadPool() {
 
 void ThreadPool::Submit(std::shared_ptr<Job> job) {
   staged_.push_back(std::move(job));
-  if (staged_.size() >= kBatch) Publish();
+  if (staged_.size() >= kBatch) Publish(kJobsPerThread);
 }
 
-void ThreadPool::Publish() {
+void ThreadPool::SubmitLarge(std::shared_ptr<Job> job) {
+  staged_.push_back(std::move(job));
+  Publish(1);
+}
+
+void ThreadPool::Publish(size_t per_thread) {
   if (staged_.empty()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   for (std::shared_ptr<Job>& job : staged_) queue_.push_back(std::move(job));
@@ -77,7 +82,7 @@ void ThreadPool::Publish() {
   // jobs a thread keep the threads busy without waking one per job. When
   // jobs are slow they pile up, the window lets more of them wait, and more
   // threads come in, up to the limit.
-  const size_t wanted = (queue_.size() + kJobsPerThread - 1) / kJobsPerThread;
+  const size_t wanted = (queue_.size() + per_thread - 1) / per_thread;
   const size_t awake = threads_.size() - idle_;
   size_t wake = wanted > awake ? std::min(idle_, wanted - awake) : 0;
   for (size_t start = wanted - std::min(wanted, awake + wake);
@@ -99,7 +104,7 @@ void ThreadPool::Publish() {
 }
 
 void ThreadPool::Wait(const Job& job) {
-  Publish();
+  Publish(kJobsPerThread);
   if (job.Done()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   awaited_ = &job;
@@ -108,7 +113,7 @@ void ThreadPool::Wait(const Job& job) {
 }
 
 void ThreadPool::WaitAll() {
-  Publish();
+  Publish(kJobsPerThread);
   std::unique_lock<std::mutex> lock(mutex_);
   awaiting_all_ = true;
   done_.wait(lock, [&] { return queue_.empty() && running_ == 0; });
@@ -191,6 +196,64 @@ void BatchExecutor::RunBatch() {
   }
   staged_.clear();
   next_ = std::min(2 * next_, kMaxBatch);
+}
+
+class GroupedExecutor::Group final : public Job {
+ public:
+  void Run() override {
+    for (const std::shared_ptr<Job>& job : jobs) job->RunToEnd();
+  }
+  // Run cannot throw: each job turns its own failure into its Abandon.
+  void Abandon() override {}
+  bool Holds(const Job& job) const {
+    return std::any_of(jobs.begin(), jobs.end(),
+                       [&](const auto& held) { return held.get() == &job; });
+  }
+
+  std::vector<std::shared_ptr<Job>> jobs;
+};
+
+void GroupedExecutor::Submit(std::shared_ptr<Job> job) {
+  // A look at a folder is waited for at once: handing it over would only
+  // add a round trip to the threads.
+  if (job->FileToRead().folder == nullptr) {
+    job->RunToEnd();
+    return;
+  }
+  if (!filling_) filling_ = std::make_shared<Group>();
+  filling_->jobs.push_back(std::move(job));
+  if (filling_->jobs.size() >= GroupSize()) Flush();
+}
+
+void GroupedExecutor::Flush() {
+  if (!filling_) return;
+  handed_.push_back(filling_);
+  pool_.SubmitLarge(std::move(filling_));
+  filling_.reset();
+  next_ = std::min(2 * next_, group_);
+}
+
+void GroupedExecutor::Restart() {
+  Flush();
+  next_ = 1;
+}
+
+void GroupedExecutor::Wait(const Job& job) {
+  if (job.Done()) return;
+  if (filling_ && filling_->Holds(job)) Flush();
+  while (!handed_.empty() && handed_.front()->Done()) handed_.pop_front();
+  for (const std::shared_ptr<Group>& group : handed_) {
+    if (group->Holds(job)) {
+      pool_.Wait(*group);
+      return;
+    }
+  }
+}
+
+void GroupedExecutor::WaitAll() {
+  Flush();
+  pool_.WaitAll();
+  handed_.clear();
 }
 
 LatencyGate::LatencyGate(Clock clock) : clock_(std::move(clock)) {

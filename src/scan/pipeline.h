@@ -5,6 +5,7 @@
 // threads in the tool, a scripted one in tests), and a gate that says when
 // the file system is slow enough for threads to pay.
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -143,11 +144,14 @@ class ThreadPool final : public Executor {
   void Wait(const Job& job) override;
   void WaitAll() override;
   void SetParallelism(size_t jobs) override;
+  /// Hands job over at once, worth a thread of its own: a job that holds
+  /// many; returns nothing.
+  void SubmitLarge(std::shared_ptr<Job> job);
 
  private:
-  /// Hands the staged jobs to the threads, waking or starting as many as
-  /// there are jobs for; returns nothing.
-  void Publish();
+  /// Hands the staged jobs to the threads, waking or starting one for every
+  /// per_thread of them; returns nothing.
+  void Publish(size_t per_thread);
   /// Runs queued jobs until the pool stops; returns nothing.
   void Work();
 
@@ -167,6 +171,41 @@ class ThreadPool final : public Executor {
   bool awaiting_all_ = false;
   bool stopping_ = false;
   std::vector<std::unique_ptr<Thread>> threads_;  // last, so it is joined first
+};
+
+/// An executor that hands jobs to a thread pool a group at a time: on a warm
+/// cache, where a job takes microseconds of CPU, one hand-over a group costs
+/// little beside the work, and the groups run on every core at once.
+class GroupedExecutor final : public Executor {
+ public:
+  /// Runs groups of up to group jobs on pool, which must outlive it.
+  GroupedExecutor(ThreadPool& pool, size_t group) : pool_(pool), group_(group) {}
+  void Submit(std::shared_ptr<Job> job) override;
+  /// Returns once job is done, when it was submitted here; at once
+  /// otherwise.
+  void Wait(const Job& job) override;
+  void WaitAll() override;
+  void SetParallelism(size_t jobs) override { pool_.SetParallelism(jobs); }
+  /// Returns how many jobs the next group holds.
+  size_t GroupSize() const { return std::min(group_, next_); }
+  /// Hands over the group being filled, and starts again from groups of
+  /// one; returns nothing. For when the pool takes single jobs again.
+  void Restart();
+
+  static constexpr size_t kGroup = 64;
+
+ private:
+  class Group;
+  /// Hands the group being filled to the pool; returns nothing.
+  void Flush();
+
+  ThreadPool& pool_;
+  const size_t group_;
+  // The groups start at one job and double, so that the files of a file
+  // system that turns out slow are not handed over many to a thread.
+  size_t next_ = 1;
+  std::shared_ptr<Group> filling_;
+  std::deque<std::shared_ptr<Group>> handed_;  // in the order handed over
 };
 
 /// Tells from how long file-system calls take whether they are worth handing

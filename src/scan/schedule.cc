@@ -1,9 +1,16 @@
 #include "scan/schedule.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace wavtally {
 
 Schedule::Schedule(FileSystem& fs, const ScanTuning& tuning)
-    : tuning_(tuning), gate_(tuning.clock), batch_(fs, [this] { return gate_.Now(); }) {}
+    : tuning_(tuning),
+      cores_(tuning.cores != 0 ? tuning.cores
+                               : std::max<size_t>(1, std::thread::hardware_concurrency())),
+      gate_(tuning.clock),
+      batch_(fs, [this] { return gate_.Now(); }) {}
 
 Executor& Schedule::Current() {
   switch (tuning_.mode) {
@@ -14,30 +21,70 @@ Executor& Schedule::Current() {
     case ScanTuning::Mode::kAdaptive:
       break;
   }
-  // A fast file system is read a batch of files at a time on this thread:
-  // a hand-over to threads would cost more than it saves.
-  return gate_.Slow() ? Pool() : static_cast<Executor&>(batch_);
+  if (gate_.Slow()) return Pool();
+  // On a fast file system the calls cost CPU, not waiting. With cores to
+  // spare they run in groups on the walk's own threads, one a core, a
+  // hand-over a group; on one core a batch of files at a time on this
+  // thread, in the fewest calls, since a hand-over per file would cost more
+  // than it saves.
+  // Short of handles (a low limit, or after a refusal), the groups would
+  // keep too many folders open while they wait.
+  if (cores_ > 1 && tuning_.executor == nullptr && gate_.Parallelism() >= LatencyGate::kThreads) {
+    return Grouped();
+  }
+  if (grouping_) {
+    grouping_ = false;
+    grouped_->Restart();
+  }
+  return batch_;
 }
 
 Executor& Schedule::Pool() {
-  if (pool_ == nullptr) {
-    pool_ = tuning_.executor;
-    if (pool_ == nullptr) {
-      own_pool_ = std::make_unique<ThreadPool>(gate_.Parallelism());
-      pool_ = own_pool_.get();
-    }
-    pool_->SetParallelism(gate_.Parallelism());
+  MakePool();
+  if (grouping_) {
+    grouping_ = false;
+    grouped_->Restart();
+    pool_->SetParallelism(PoolParallelism());
   }
   return *pool_;
 }
 
-// A job not done is in a batch not yet run, or in the pool's hands.
+void Schedule::MakePool() {
+  if (pool_ != nullptr) return;
+  pool_ = tuning_.executor;
+  if (pool_ == nullptr) {
+    own_pool_ = std::make_unique<ThreadPool>(gate_.Parallelism());
+    pool_ = own_pool_.get();
+  }
+  pool_->SetParallelism(gate_.Parallelism());
+}
+
+Executor& Schedule::Grouped() {
+  MakePool();
+  if (grouped_ == nullptr) {
+    grouped_ = std::make_unique<GroupedExecutor>(*own_pool_, GroupedExecutor::kGroup);
+  }
+  if (!grouping_) {
+    grouping_ = true;
+    pool_->SetParallelism(PoolParallelism());
+  }
+  return *grouped_;
+}
+
+size_t Schedule::PoolParallelism() const {
+  return grouping_ ? std::min(cores_, gate_.Parallelism()) : gate_.Parallelism();
+}
+
+// A job not done is in a group, in a batch not yet run, or in the pool's
+// hands.
 void Schedule::Wait(const Job& job) {
+  if (grouped_ != nullptr) grouped_->Wait(job);
   batch_.Wait(job);
   if (!job.Done()) pool_->Wait(job);
 }
 
 void Schedule::WaitAll() {
+  if (grouped_ != nullptr) grouped_->WaitAll();
   batch_.WaitAll();
   if (pool_ != nullptr) pool_->WaitAll();
 }
@@ -46,14 +93,15 @@ void Schedule::Record(int64_t nanoseconds) {
   const size_t before = gate_.Parallelism();
   gate_.Record(nanoseconds);
   if (pool_ != nullptr && gate_.Parallelism() != before) {
-    pool_->SetParallelism(gate_.Parallelism());
+    pool_->SetParallelism(PoolParallelism());
   }
 }
 
 void Schedule::SetReads(size_t reads) {
+  reads_ = reads;
   gate_.Cap(reads);
   batch_.SetParallelism(reads);
-  if (pool_ != nullptr) pool_->SetParallelism(gate_.Parallelism());
+  if (pool_ != nullptr) pool_->SetParallelism(PoolParallelism());
 }
 
 // Run one at a time, or in a batch on this thread, work handed out ahead
@@ -62,6 +110,12 @@ bool Schedule::RunsAhead() { return &Current() == pool_; }
 
 size_t Schedule::Window() const {
   if (tuning_.window != 0) return tuning_.window;
+  // Four groups a thread keep every thread busy while the front waits, up
+  // to the bound the handles set for reads ahead in any mode: each job
+  // waiting keeps its folder open.
+  if (grouping_) {
+    return std::min(4 * grouped_->GroupSize() * PoolParallelism(), 4 * reads_);
+  }
   return 4 * gate_.Parallelism();
 }
 

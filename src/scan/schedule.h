@@ -32,6 +32,10 @@ struct ScanTuning {
   /// How many handles the walk may hold open at once; 0 means what the file
   /// system has to spare.
   size_t handles = 0;
+  /// How many cores the calls of a fast file system may keep busy; 0 means
+  /// this machine's. With one, a fast file system is read in batches on the
+  /// walking thread; with more, in groups of files on the walk's own threads.
+  size_t cores = 0;
 };
 
 class Schedule {
@@ -64,12 +68,21 @@ class Schedule {
  private:
   Executor& Current();
   Executor& Pool();
+  Executor& Grouped();
+  /// Makes the pool, the handed-in executor or one of threads, once.
+  void MakePool();
+  /// Returns how many jobs the pool may run at once in the mode it is in.
+  size_t PoolParallelism() const;
 
   const ScanTuning& tuning_;
+  const size_t cores_;
   LatencyGate gate_;
   InlineExecutor inline_;
   BatchExecutor batch_;
   Executor* pool_ = nullptr;
+  bool grouping_ = false;  // the pool runs groups, one a core
+  size_t reads_ = LatencyGate::kMaxThreads;  // as the handles allow
+  std::unique_ptr<GroupedExecutor> grouped_;
   // Declared last: destroying it joins the threads before anything they
   // might still touch goes.
   std::unique_ptr<ThreadPool> own_pool_;

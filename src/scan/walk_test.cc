@@ -22,6 +22,7 @@ namespace {
 
 using test::Batches;
 using test::Difference;
+using test::Groups;
 using test::MemoryFileSystem;
 using test::OneAtATime;
 using test::ShuffledExecutor;
@@ -122,7 +123,8 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
       ScanTuning tuning;
       int handle_limit = 0;
     };
-    std::vector<Schedule> schedules = {{"threads", Threads()}, {"batches", Batches()}};
+    std::vector<Schedule> schedules = {
+        {"threads", Threads()}, {"batches", Batches()}, {"groups", Groups()}};
     std::vector<std::unique_ptr<ShuffledExecutor>> executors;
     for (unsigned seed = 1; seed <= 8; ++seed) {
       executors.push_back(std::make_unique<ShuffledExecutor>(seed));
@@ -133,8 +135,8 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
     // off can save it, the batch reader's handle included.
     for (const int handles : {2, 3, 6, 12}) {
       for (const bool told : {true, false}) {
-        for (const int runner : {0, 1, 2}) {
-          ScanTuning tuning = runner == 1 ? Batches() : Threads();
+        for (const int runner : {0, 1, 2, 3}) {
+          ScanTuning tuning = runner == 1 ? Batches() : runner == 3 ? Groups() : Threads();
           if (runner == 2) {
             executors.push_back(std::make_unique<ShuffledExecutor>(handles));
             tuning = Through(*executors.back());
@@ -143,6 +145,7 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
           schedules.push_back({(told ? "told " : "untold ") + std::to_string(handles) +
                                    (runner == 1   ? " in batches"
                                     : runner == 2 ? " shuffled"
+                                    : runner == 3 ? " in groups"
                                                   : ""),
                                tuning, handles});
         }
@@ -256,10 +259,11 @@ TEST(WalkTest, AFaultAtAnyCallLosesOnlyWhatItNames) {
     for (const FsError& fault : faults) {
       for (const int count : {1, 4, 40}) {
         for (int first = 0; first < calls; ++first) {
-          for (int schedule = 0; schedule < 4; ++schedule) {
+          for (int schedule = 0; schedule < 5; ++schedule) {
             ShuffledExecutor executor(static_cast<unsigned>(first + 1));
             ScanTuning tuning = schedule == 0   ? OneAtATime()
                                 : schedule == 3 ? Batches()
+                                : schedule == 4 ? Groups()
                                                 : Through(executor);
             if (schedule == 2) tuning.handles = 8;
             fs.FailCalls(fs.AllCalls() + first, count, fault);
