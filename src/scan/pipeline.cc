@@ -230,7 +230,6 @@ void GroupedExecutor::Flush() {
   handed_.push_back(filling_);
   pool_.SubmitLarge(std::move(filling_));
   filling_.reset();
-  next_ = std::min(2 * next_, group_);
 }
 
 void GroupedExecutor::Restart() {
@@ -266,10 +265,14 @@ LatencyGate::LatencyGate(Clock clock) : clock_(std::move(clock)) {
   }
 }
 
+bool LatencyGate::IsSlowCall(int64_t nanoseconds) {
+  return static_cast<double>(nanoseconds) / 1000 > kSlowMicros;
+}
+
 void LatencyGate::Record(int64_t nanoseconds) {
   const double micros = static_cast<double>(nanoseconds) / 1000;
   average_ += (micros - average_) * kWeight;
-  recent_ = static_cast<uint8_t>(recent_ << 1 | (micros > kSlowMicros ? 1 : 0));
+  recent_ = static_cast<uint8_t>(recent_ << 1 | (IsSlowCall(nanoseconds) ? 1 : 0));
   const int slow_calls = std::popcount(recent_);
   if (!slow_ && slow_calls >= kSlowToStart) slow_ = true;
   if (slow_ && slow_calls <= kSlowToStop) slow_ = false;

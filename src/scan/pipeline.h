@@ -188,6 +188,9 @@ class GroupedExecutor final : public Executor {
   void SetParallelism(size_t jobs) override { pool_.SetParallelism(jobs); }
   /// Returns how many jobs the next group holds.
   size_t GroupSize() const { return std::min(group_, next_); }
+  /// Doubles the groups, up to their most; returns nothing. For when as
+  /// many jobs as a group holds came back fast.
+  void Grow() { next_ = std::min(2 * next_, group_); }
   /// Hands over the group being filled, and starts again from groups of
   /// one; returns nothing. For when the pool takes single jobs again.
   void Restart();
@@ -201,8 +204,9 @@ class GroupedExecutor final : public Executor {
 
   ThreadPool& pool_;
   const size_t group_;
-  // The groups start at one job and double, so that the files of a file
-  // system that turns out slow are not handed over many to a thread.
+  // The groups start at one job and double as jobs come back fast, so that
+  // the files of a file system that turns out slow are not handed over many
+  // to a thread.
   size_t next_ = 1;
   std::shared_ptr<Group> filling_;
   std::deque<std::shared_ptr<Group>> handed_;  // in the order handed over
@@ -224,6 +228,8 @@ class LatencyGate {
   int64_t Now() const { return clock_(); }
   /// Takes the time one call took, in nanoseconds; returns nothing.
   void Record(int64_t nanoseconds);
+  /// Returns true when a call that took nanoseconds counts as slow.
+  static bool IsSlowCall(int64_t nanoseconds);
   /// Returns true while calls are slow enough for threads.
   bool Slow() const { return slow_; }
   /// Returns how many calls should be in flight at once.

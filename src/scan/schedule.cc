@@ -92,6 +92,14 @@ void Schedule::WaitAll() {
 void Schedule::Record(int64_t nanoseconds) {
   const size_t before = gate_.Parallelism();
   gate_.Record(nanoseconds);
+  // The groups grow only on evidence: a group's worth of fast calls.
+  if (grouping_) {
+    fast_calls_ = LatencyGate::IsSlowCall(nanoseconds) ? 0 : fast_calls_ + 1;
+    if (fast_calls_ >= grouped_->GroupSize()) {
+      fast_calls_ = 0;
+      grouped_->Grow();
+    }
+  }
   if (pool_ != nullptr && gate_.Parallelism() != before) {
     pool_->SetParallelism(PoolParallelism());
   }

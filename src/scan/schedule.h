@@ -27,7 +27,8 @@ struct ScanTuning {
   Executor* executor = nullptr;
   /// Measures how long calls take; empty means the steady clock.
   LatencyGate::Clock clock;
-  /// How many files may be read ahead of the report; 0 means four per thread.
+  /// How many files may be read ahead of the report; 0 means four per
+  /// thread on a slow file system, four groups per thread on a fast one.
   size_t window = 0;
   /// How many handles the walk may hold open at once; 0 means what the file
   /// system has to spare.
@@ -80,8 +81,9 @@ class Schedule {
   InlineExecutor inline_;
   BatchExecutor batch_;
   Executor* pool_ = nullptr;
-  bool grouping_ = false;  // the pool runs groups, one a core
+  bool grouping_ = false;                    // the pool runs groups, one a core
   size_t reads_ = LatencyGate::kMaxThreads;  // as the handles allow
+  size_t fast_calls_ = 0;                    // in a row, toward the next larger group
   std::unique_ptr<GroupedExecutor> grouped_;
   // Declared last: destroying it joins the threads before anything they
   // might still touch goes.
