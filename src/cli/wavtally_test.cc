@@ -6,12 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "full_disk.h"
 #include "memory_file_system.h"
 #include "wave_builder.h"
 
 namespace wavtally {
 namespace {
 
+using test::FullDisk;
 using test::MemoryFileSystem;
 using test::Riff;
 using Call = MemoryFileSystem::Call;
@@ -54,28 +56,6 @@ Outcome Tally(FileSystem& fs, const std::vector<CStdStr>& args) {
   const int status = RunWavtally(args, out, err, fs);
   return {status, out.Text(), err.Text()};
 }
-
-// A report that fails after a number of lines, as a full disk would.
-class FullDisk : public LineWriter {
- public:
-  explicit FullDisk(size_t lines) : lines_(lines) {}
-
- protected:
-  EmitResult Emit(std::wstring_view text, std::string* error) override {
-    for (const wchar_t c : text) {
-      if (c != L'\n') continue;
-      if (lines_ == 0) {
-        *error = "no space left on device";
-        return EmitResult::kFailed;
-      }
-      --lines_;
-    }
-    return EmitResult::kOk;
-  }
-
- private:
-  size_t lines_;
-};
 
 TEST(CommandLineTest, UsageHelpAndWhatCannotBeResolved) {
   MemoryFileSystem fs;
@@ -122,12 +102,12 @@ TEST(CommandLineTest, AReportThatCannotBeWrittenFails) {
   fs.File("/lib/a.mid");
   fs.File("/lib/b.mid");
   for (const size_t lines : {0, 4, 5}) {
-    FullDisk out(lines);
+    FullDisk out(FullDisk::Room::kLines, lines);
     StringLineWriter err;
     EXPECT_EQ(RunWavtally({L"/lib"}, out, err, fs), 1) << lines;
     EXPECT_EQ(err.Text(), "wavtally: cannot write report: no space left on device\n") << lines;
   }
-  FullDisk help(0);
+  FullDisk help(FullDisk::Room::kLines, 0);
   StringLineWriter err;
   EXPECT_EQ(RunWavtally({L"-h"}, help, err, fs), 1);
   EXPECT_EQ(err.Text(), "wavtally: cannot write report: no space left on device\n");

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "full_disk.h"
 #include "memory_file_system.h"
 #include "scan/scan.h"
 #include "walk_fixture.h"
@@ -22,6 +23,7 @@
 namespace wavtally {
 namespace {
 
+using test::FullDisk;
 using test::MemoryFileSystem;
 using test::Stereo16;
 using Call = MemoryFileSystem::Call;
@@ -113,28 +115,6 @@ TEST(OrderedWalkTest, ThreadsGiveTheSameReport) {
   }
 }
 
-// A report that takes a given number of lines, then fails as a full disk
-// would.
-class FailingWriter : public LineWriter {
- public:
-  explicit FailingWriter(size_t lines) : limit_(lines) {}
-  size_t written = 0;
-
- protected:
-  EmitResult Emit(std::wstring_view text, std::string* error) override {
-    const auto lines = static_cast<size_t>(std::count(text.begin(), text.end(), L'\n'));
-    if (written + lines > limit_) {
-      *error = "no space left on device";
-      return EmitResult::kFailed;
-    }
-    written += lines;
-    return EmitResult::kOk;
-  }
-
- private:
-  size_t limit_;
-};
-
 TEST(OrderedWalkTest, AFailedReportStopsTheReadsWithinTheWindow) {
   MemoryFileSystem fs;
   for (int f = 0; f < 20; ++f) {
@@ -151,18 +131,18 @@ TEST(OrderedWalkTest, AFailedReportStopsTheReadsWithinTheWindow) {
     tuning.mode = ScanTuning::Mode::kPooled;
     tuning.executor = &executor;
     tuning.window = kWindow;
-    FailingWriter report(lines);
+    FullDisk report(FullDisk::Room::kLines, lines);
     StringLineWriter errors;
     ScanOutput out{report, errors};
     const Path root(L"/r");
     ScanFolder(root, root, out, fs, tuning);
     EXPECT_TRUE(report.Failed());
     // Lines that went out together fail together, at most a window of them.
-    EXPECT_LE(report.written, lines);
-    EXPECT_GE(report.written + kWindow, lines);
+    EXPECT_LE(report.lines, lines);
+    EXPECT_GE(report.lines + kWindow, lines);
     // The walk read no further than a window past the lines that failed.
     EXPECT_LE(static_cast<size_t>(fs.Calls(Call::kOpen) - opens_before),
-              report.written + 2 * kWindow);
+              report.lines + 2 * kWindow);
     EXPECT_EQ(errors.Text(), "");
   }
 }

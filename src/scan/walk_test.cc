@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "full_disk.h"
 #include "memory_file_system.h"
 #include "scan/scan.h"
 #include "walk_fixture.h"
@@ -22,6 +23,7 @@ namespace {
 
 using test::Batches;
 using test::Difference;
+using test::FullDisk;
 using test::Groups;
 using test::MemoryFileSystem;
 using test::OneAtATime;
@@ -452,33 +454,12 @@ TEST(WalkTest, TheSummaryTellsWhatTheReportCannot) {
   }
 }
 
-// A report on a disk that fills up: takes whole lines up to a number of
-// bytes, then part of the next, as write(2) does.
-class FillingDisk : public LineWriter {
- public:
-  explicit FillingDisk(size_t room) : room_(room) {}
-  std::string text;
-
- protected:
-  EmitResult Emit(std::wstring_view lines, std::string* error) override {
-    const std::string bytes = EncodeUtf8(lines);
-    const size_t fits = std::min(room_ - text.size(), bytes.size());
-    text += bytes.substr(0, fits);
-    if (fits == bytes.size()) return EmitResult::kOk;
-    *error = "no space left on device" + CutLineNote(bytes, fits);
-    return EmitResult::kFailed;
-  }
-
- private:
-  size_t room_;
-};
-
 TEST(WalkTest, TheCountsAreOfLinesWrittenWhole) {
   MemoryFileSystem fs;
   for (int i = 0; i < 40; ++i) fs.File("/r/a/x" + std::to_string(10 + i) + ".wav", Stereo16(i));
   for (const size_t room : {0, 30, 500, 1234}) {
     SCOPED_TRACE(room);
-    FillingDisk disk(room);
+    FullDisk disk(FullDisk::Room::kBytes, room);
     ShuffledExecutor executor(3);
     const WalkResult r = WalkTree(fs, Through(executor, 16), "/r", &disk);
     const auto whole = static_cast<uint64_t>(std::count(disk.text.begin(), disk.text.end(), '\n'));
