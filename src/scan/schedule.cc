@@ -32,21 +32,21 @@ Executor& Schedule::Current() {
   if (cores_ > 1 && tuning_.executor == nullptr && gate_.Parallelism() >= LatencyGate::kThreads) {
     return Grouped();
   }
-  if (grouping_) {
-    grouping_ = false;
-    grouped_->Restart();
-  }
+  StopGrouping();
   return batch_;
 }
 
 Executor& Schedule::Pool() {
   MakePool();
-  if (grouping_) {
-    grouping_ = false;
-    grouped_->Restart();
-    pool_->SetParallelism(PoolParallelism());
-  }
+  StopGrouping();
   return *pool_;
+}
+
+void Schedule::StopGrouping() {
+  if (!grouping_) return;
+  grouping_ = false;
+  grouped_->Restart();
+  pool_->SetParallelism(PoolParallelism());
 }
 
 void Schedule::MakePool() {

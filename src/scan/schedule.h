@@ -2,8 +2,9 @@
 
 // How the walk's jobs are run. The walk hands a job over and later waits for
 // it; the schedule runs it inline, in a batch whose heads are read together,
-// or on a pool of threads, as the file system's answers say pays best, and
-// jobs finish in any order. The walk never asks which.
+// in a group of jobs on the walk's threads, or on a pool of threads, as the
+// file system's answers and the cores say pays best, and jobs finish in any
+// order. The walk never asks which.
 
 #include <cstddef>
 #include <cstdint>
@@ -18,7 +19,7 @@ namespace wavtally {
 /// same; only the time differs.
 struct ScanTuning {
   enum class Mode {
-    kAdaptive,  ///< batches on this thread until the file system turns out slow
+    kAdaptive,  ///< batches or groups until the file system turns out slow, then threads
     kInline,    ///< always one call at a time, on the walking thread
     kPooled,    ///< always through the executor
   };
@@ -72,6 +73,8 @@ class Schedule {
   Executor& Grouped();
   /// Makes the pool, the handed-in executor or one of threads, once.
   void MakePool();
+  /// Hands the pool single jobs again, after groups; returns nothing.
+  void StopGrouping();
   /// Returns how many jobs the pool may run at once in the mode it is in.
   size_t PoolParallelism() const;
 
