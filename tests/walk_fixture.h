@@ -31,6 +31,46 @@ inline std::string Values(uint32_t frames) {
 /// The values of a line of "N/A", with the line end.
 inline const std::string kNaLine = "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n";
 
+/// Something of every kind a walk meets, each rule of the walk at work: WAV
+/// files, then MIDI files, then folders, each in name order; names that are
+/// neither; files refused or gone; folders that cannot be listed or are
+/// reached again; headers past the first 4 KiB, which a head read ahead lacks.
+inline void EveryKindOfEntry(MemoryFileSystem& fs) {
+  using Call = MemoryFileSystem::Call;
+  fs.File("/r/b.wav", Stereo16(2));
+  fs.File("/r/A.WAV", Stereo16(1));
+  fs.File("/r/bad.wav", {'x'});
+  fs.File("/r/gone.wav", Stereo16(3));
+  fs.Fail(Call::kOpen, "/r/gone.wav", "no such file or directory");
+  fs.File("/r/far.wav", Riff().Chunk("LIST", 5000).Fmt(1, 1, 8000, 16000, 2, 16).Data(40).Bytes());
+  fs.File("/r/far-data.wav",
+          Riff().Fmt(1, 1, 8000, 16000, 2, 16).Chunk("junk", 9000).Data(60).Bytes());
+  fs.File("/r/m.mid");
+  fs.File("/r/L.MID");
+  fs.File("/r/.wav", Stereo16(9));
+  fs.File("/r/empty.wav");
+  for (const char* other :
+       {"/r/x.wav.bak", "/r/x.wave", "/r/x.midi", "/r/noext", "/r/trailing.wav ", "/r/wav"}) {
+    fs.File(other, Stereo16(1));
+  }
+  fs.File("/r/folder.wav/w.wav", Stereo16(1));
+  fs.File("/r/take.01/h.wav", Stereo16(8));
+  fs.File("/r/.hidden/h.wav", Stereo16(8));
+  for (int i = 0; i < 30; ++i) fs.File("/r/many/f" + std::to_string(100 + i) + ".wav", Stereo16(i));
+  fs.File("/r/sub/c.wav", Stereo16(4));
+  fs.File("/r/sub/deep/d.wav", Stereo16(5));
+  fs.File("/r/sub/deep/e.mid");
+  fs.Alias("/r/sub/deep/up", "/r/sub");
+  fs.Alias("/r/twin", "/r/sub/deep");
+  fs.File("/r/locked/f.wav", Stereo16(6));
+  fs.Lock("/r/locked");
+  fs.Alias("/r/locked2", "/r/locked");
+  fs.File("/r/unlisted/g.wav", Stereo16(7));
+  fs.Fail(Call::kList, "/r/unlisted", "input/output error");
+  fs.File("/r/unseen/g.wav", Stereo16(7));
+  fs.Fail(Call::kStat, "/r/unseen", "permission denied");
+}
+
 /// Runs jobs only when the walk waits for one, each time a job picked at
 /// random among those handed over, so they finish in any order the seed
 /// gives; some run right when they are handed over. No threads, no timing:
@@ -85,10 +125,27 @@ class BlindTerminal : public Terminal {
   void EraseForStop() override {}
 };
 
+/// Keeps what it is sent and adds it to log too: both streams in one, as
+/// `2>&1` into a file shows them.
+class LoggedWriter : public StringLineWriter {
+ public:
+  explicit LoggedWriter(std::string& log) : log_(log) {}
+
+ protected:
+  EmitResult Emit(std::wstring_view lines, std::string* error) override {
+    AppendUtf8(lines, log_);
+    return StringLineWriter::Emit(lines, error);
+  }
+
+ private:
+  std::string& log_;
+};
+
 /// What a walk wrote and how it ended.
 struct WalkResult {
   std::string report;
   std::string errors;
+  std::string log;  ///< the report's lines and the messages, in the order sent
   ScanResult result = ScanResult::kIncomplete;
   ProgressCounts counts;
   std::vector<std::string> summary;  ///< the summary's lines after the first
@@ -100,13 +157,14 @@ struct WalkResult {
 /// when null).
 inline WalkResult WalkTree(FileSystem& fs, const ScanTuning& tuning, const std::string& root = "/r",
                            LineWriter* report_to = nullptr) {
-  StringLineWriter own_report, errors, summary;
+  WalkResult r;
+  LoggedWriter own_report(r.log), errors(r.log);
+  StringLineWriter summary;
   LineWriter& report = report_to != nullptr ? *report_to : own_report;
   ProgressOptions options;
   options.clock = [] { return int64_t{0}; };
   options.timer = false;
   Progress progress(std::make_unique<BlindTerminal>(), summary, options);
-  WalkResult r;
   ScanOutput out{report, errors, &progress, &r.most_frames};
   const Path root_path(DecodeUtf8(root));
   r.result = ScanFolder(root_path, root_path, out, fs, tuning);

@@ -9,12 +9,10 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "full_disk.h"
 #include "memory_file_system.h"
 #include "scan/scan.h"
 #include "walk_fixture.h"
@@ -23,209 +21,12 @@
 namespace wavtally {
 namespace {
 
-using test::FullDisk;
 using test::MemoryFileSystem;
-using test::Stereo16;
-using Call = MemoryFileSystem::Call;
-
-using test::Difference;
 using test::ShuffledExecutor;
-using test::Values;
+using test::Stereo16;
 using test::WalkResult;
 using test::WalkTree;
-const std::string& kNa = test::kNaLine;
-
-// A tree with something of every kind a walk meets: files read and refused,
-// MIDI files, folders nested, failing and reached twice.
-void MakeMixedTree(MemoryFileSystem& fs) {
-  fs.File("/r/b.wav", Stereo16(2));
-  fs.File("/r/a.wav", Stereo16(1));
-  fs.File("/r/bad.wav", {'x'});
-  fs.File("/r/gone.wav", Stereo16(3));
-  fs.Fail(Call::kOpen, "/r/gone.wav", "no such file or directory");
-  fs.File("/r/m.mid");
-  fs.File("/r/sub/c.wav", Stereo16(4));
-  fs.File("/r/sub/deep/d.wav", Stereo16(5));
-  fs.File("/r/sub/deep/e.mid");
-  fs.File("/r/locked/f.wav", Stereo16(6));
-  fs.Fail(Call::kList, "/r/locked", "permission denied");
-  fs.File("/r/unseen/g.wav", Stereo16(7));
-  fs.Fail(Call::kStat, "/r/unseen", "permission denied");
-  fs.Alias("/r/twin", "/r/sub");
-  fs.File("/r/take.01/h.wav", Stereo16(8));
-  for (int i = 0; i < 30; ++i) fs.File("/r/many/f" + std::to_string(100 + i) + ".wav", Stereo16(i));
-}
-
-std::string MixedTreeReport() {
-  std::string many;
-  for (int i = 0; i < 30; ++i) many += "/many/f" + std::to_string(100 + i) + ".wav" + Values(i);
-  return "/a.wav" + Values(1) + "/b.wav" + Values(2) + "/bad.wav" + kNa + "/gone.wav" + kNa +
-         "/m.mid" + kNa + many + "/sub/c.wav" + Values(4) + "/sub/deep/d.wav" + Values(5) +
-         "/sub/deep/e.mid" + kNa;
-}
-
-const std::string kMixedTreeErrors =
-    "wavtally: cannot open file '/r/gone.wav': no such file or directory\n"
-    "wavtally: cannot list folder '/r/locked': permission denied\n"
-    "wavtally: skipping folder '/r/twin': already reported as '/r/sub'\n"
-    "wavtally: cannot list folder '/r/unseen': permission denied\n";
-
-TEST(OrderedWalkTest, AnyCompletionOrderGivesTheReportOfAWalkOneFileAtATime) {
-  MemoryFileSystem fs;
-  MakeMixedTree(fs);
-  ScanTuning inline_tuning;
-  inline_tuning.mode = ScanTuning::Mode::kInline;
-  const WalkResult one_at_a_time = WalkTree(fs, inline_tuning);
-  EXPECT_EQ(one_at_a_time.report, MixedTreeReport());
-  EXPECT_EQ(one_at_a_time.errors, kMixedTreeErrors);
-  for (const size_t window : {1, 2, 3, 7, 64}) {
-    for (unsigned seed = 1; seed <= 40; ++seed) {
-      ShuffledExecutor executor(seed);
-      ScanTuning tuning;
-      tuning.mode = ScanTuning::Mode::kPooled;
-      tuning.executor = &executor;
-      tuning.window = window;
-      const WalkResult r = WalkTree(fs, tuning);
-      ASSERT_EQ(r.report, one_at_a_time.report) << "window " << window << ", seed " << seed;
-      ASSERT_EQ(r.errors, one_at_a_time.errors) << "window " << window << ", seed " << seed;
-      EXPECT_TRUE(r.complete());
-      // Every WAV file went through the executor, and never more than the
-      // window (plus the folders looked at ahead) waited at once.
-      EXPECT_GE(executor.submitted, 36u);
-      EXPECT_LE(executor.most_pending, window + 8 + 8);
-    }
-  }
-}
-
-TEST(OrderedWalkTest, ThreadsGiveTheSameReport) {
-  MemoryFileSystem fs;
-  MakeMixedTree(fs);
-  for (int i = 0; i < 400; ++i)
-    fs.File("/r/big/x" + std::to_string(1000 + i) + ".wav", Stereo16(i));
-  ScanTuning inline_tuning;
-  inline_tuning.mode = ScanTuning::Mode::kInline;
-  const WalkResult expected = WalkTree(fs, inline_tuning);
-  for (int run = 0; run < 20; ++run) {
-    ScanTuning tuning;
-    tuning.mode = ScanTuning::Mode::kPooled;
-    tuning.window = run % 2 == 0 ? 4 : 0;
-    const WalkResult r = WalkTree(fs, tuning);
-    ASSERT_EQ(r.report, expected.report) << "run " << run;
-    ASSERT_EQ(r.errors, expected.errors) << "run " << run;
-  }
-}
-
-TEST(OrderedWalkTest, AFailedReportStopsTheReadsWithinTheWindow) {
-  MemoryFileSystem fs;
-  for (int f = 0; f < 20; ++f) {
-    for (int i = 0; i < 50; ++i) {
-      fs.File("/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav",
-              Stereo16(1));
-    }
-  }
-  constexpr size_t kWindow = 10;
-  for (const size_t lines : {0, 1, 75, 500}) {
-    const int opens_before = fs.Calls(Call::kOpen);
-    ShuffledExecutor executor(7);
-    ScanTuning tuning;
-    tuning.mode = ScanTuning::Mode::kPooled;
-    tuning.executor = &executor;
-    tuning.window = kWindow;
-    FullDisk report(FullDisk::Room::kLines, lines);
-    StringLineWriter errors;
-    ScanOutput out{report, errors};
-    const Path root(L"/r");
-    ScanFolder(root, root, out, fs, tuning);
-    EXPECT_TRUE(report.Failed());
-    // Lines that went out together fail together, at most a window of them.
-    EXPECT_LE(report.lines, lines);
-    EXPECT_GE(report.lines + kWindow, lines);
-    // The walk read no further than a window past the lines that failed.
-    EXPECT_LE(static_cast<size_t>(fs.Calls(Call::kOpen) - opens_before),
-              report.lines + 2 * kWindow);
-    EXPECT_EQ(errors.Text(), "");
-  }
-}
-
-TEST(OrderedWalkTest, ChangesDuringTheWalkAreNamed) {
-  // One file at a time, so that the change comes at a known point of the
-  // walk; the threads meet the same failures through the mixed tree.
-  MemoryFileSystem fs;
-  fs.File("/r/a/x.wav", Stereo16(1));
-  fs.File("/r/b/z.wav", Stereo16(3));
-  fs.File("/r/b/sub/w.mid");
-  fs.File("/r/c/v.mid");
-  // Once b is listed, it becomes a file and c goes away: what b held was
-  // listed and cannot be reached, and c may have held a whole tree.
-  fs.SetHook([&](Call call, const std::string& path) {
-    if (call == Call::kOpen && path == "/r/b/z.wav") {
-      fs.Remove("/r/b");
-      fs.File("/r/b", {});
-      fs.Remove("/r/c");
-    }
-  });
-  ScanTuning tuning;
-  tuning.mode = ScanTuning::Mode::kInline;
-  const WalkResult r = WalkTree(fs, tuning);
-  EXPECT_EQ(r.report, "/a/x.wav" + Values(1) + "/b/z.wav" + kNa);
-  EXPECT_EQ(r.errors,
-            "wavtally: cannot open file '/r/b/z.wav': no such file or directory\n"
-            "wavtally: cannot list folder '/r/b/sub': no such file or directory\n"
-            "wavtally: cannot list folder '/r/c': no such file or directory\n");
-}
-
-TEST(OrderedWalkTest, ARootThatCannotBeListedIsAnIncompleteReport) {
-  MemoryFileSystem fs;
-  fs.File("/r/a.wav", Stereo16(1));
-  fs.Fail(Call::kList, "/r", "input/output error");
-  const WalkResult r = WalkTree(fs, ScanTuning());
-  EXPECT_FALSE(r.complete());
-  EXPECT_EQ(r.report, "");
-  EXPECT_EQ(r.errors, "wavtally: cannot list folder '/r': input/output error\n");
-  // A subfolder that fails is named, but the report is still complete.
-  fs.Fail(Call::kList, "/r", "");
-  MemoryFileSystem other;
-  other.File("/r/s/a.wav", Stereo16(1));
-  other.Fail(Call::kList, "/r/s", "input/output error");
-  EXPECT_TRUE(WalkTree(other, ScanTuning()).complete());
-}
-
-TEST(OrderedWalkTest, LinkGraphsAreWalkedOnceAFolder) {
-  // Nine folders that all lead to each other, and a ladder of thirty folders
-  // each holding two ways to the next: without the once-a-folder rule the
-  // first gives nearly a million lines and the second 2^30.
-  MemoryFileSystem fs;
-  for (int i = 0; i < 9; ++i) fs.File("/r/k" + std::to_string(i) + "/x.mid");
-  for (int i = 0; i < 9; ++i) {
-    for (int j = 0; j < 9; ++j) {
-      if (i != j)
-        fs.Alias("/r/k" + std::to_string(i) + "/to" + std::to_string(j),
-                 "/r/k" + std::to_string(j));
-    }
-  }
-  for (int i = 0; i < 30; ++i) fs.Dir("/r/l/s" + std::to_string(i));
-  for (int i = 0; i + 1 < 30; ++i) {
-    const std::string from = "/r/l/s" + std::to_string(i), to = "/r/l/s" + std::to_string(i + 1);
-    fs.Alias(from + "/one", to);
-    fs.Alias(from + "/two", to);
-  }
-  ShuffledExecutor executor(5);
-  ScanTuning tuning;
-  tuning.mode = ScanTuning::Mode::kPooled;
-  tuning.executor = &executor;
-  const WalkResult r = WalkTree(fs, tuning);
-  // k0 reaches every other through its links first, in name order.
-  std::string expected, chain = "/k0";
-  for (int i = 0; i < 9; ++i) {
-    if (i > 0) chain += "/to" + std::to_string(i);
-    expected += chain + "/x.mid" + kNa;
-  }
-  EXPECT_EQ(r.report, expected);
-  // One line for every other way in: 72 links among the nine, the nine
-  // folders themselves seen from the root after their first report, and
-  // the ladder's second ways.
-  EXPECT_EQ(std::count(r.errors.begin(), r.errors.end(), '\n'), 72 - 8 + 8 + 30 - 1 + 29);
-}
+using Call = MemoryFileSystem::Call;
 
 TEST(LatencyGateTest, ThreadsComeInOnlyWhenTheFileSystemIsSlow) {
   for (const int64_t latency :
@@ -254,7 +55,7 @@ TEST(LatencyGateTest, ThreadsComeInOnlyWhenTheFileSystemIsSlow) {
 
 TEST(LatencyGateTest, ThreadsHandBackWhenTheFileSystemTurnsFast) {
   MemoryFileSystem fs;
-  MakeMixedTree(fs);
+  test::EveryKindOfEntry(fs);
   for (int i = 0; i < 1000; ++i) fs.File("/r/x" + std::to_string(1000 + i) + ".wav", Stereo16(i));
   ScanTuning inline_tuning;
   inline_tuning.mode = ScanTuning::Mode::kInline;
@@ -303,64 +104,6 @@ TEST(LatencyGateTest, ThreadsComeInWhenMostOfTheLatestCallsWereSlowAndLeaveWhenN
       gate.Record(*call == 'S' ? 200'000 : 2'000);
     }
     EXPECT_EQ(gate.Slow(), c.slow) << c.calls;
-  }
-}
-
-// Both streams written to one log, as `2>&1` into a file or a terminal
-// shows them.
-class SharedLog {
- public:
-  class Writer : public LineWriter {
-   public:
-    explicit Writer(std::string& log) : log_(log) {}
-
-   protected:
-    EmitResult Emit(std::wstring_view lines, std::string*) override {
-      AppendUtf8(lines, log_);
-      return EmitResult::kOk;
-    }
-
-   private:
-    std::string& log_;
-  };
-
-  std::string text;
-  Writer report{text};
-  Writer errors{text};
-};
-
-TEST(OrderedWalkTest, MessagesStandWhereTheyHappenAmongTheReportLines) {
-  MemoryFileSystem fs;
-  MakeMixedTree(fs);
-  std::string many;
-  for (int i = 0; i < 30; ++i) many += "/many/f" + std::to_string(100 + i) + ".wav" + Values(i);
-  const std::string expected =
-      "/a.wav" + Values(1) + "/b.wav" + Values(2) + "/bad.wav" + kNa +
-      "wavtally: cannot open file '/r/gone.wav': no such file or directory\n"
-      "/gone.wav" +
-      kNa + "/m.mid" + kNa + "wavtally: cannot list folder '/r/locked': permission denied\n" +
-      many + "/sub/c.wav" + Values(4) + "/sub/deep/d.wav" + Values(5) + "/sub/deep/e.mid" + kNa +
-      "wavtally: skipping folder '/r/twin': already reported as '/r/sub'\n"
-      "wavtally: cannot list folder '/r/unseen': permission denied\n";
-  const auto walk = [&](const ScanTuning& tuning) {
-    SharedLog log;
-    ScanOutput out{log.report, log.errors};
-    const Path root(L"/r");
-    ScanFolder(root, root, out, fs, tuning);
-    return log.text;
-  };
-  ScanTuning inline_tuning;
-  inline_tuning.mode = ScanTuning::Mode::kInline;
-  EXPECT_EQ(walk(inline_tuning), expected);
-  for (const size_t window : {1, 3, 64}) {
-    for (unsigned seed = 1; seed <= 10; ++seed) {
-      ShuffledExecutor executor(seed);
-      ScanTuning tuning;
-      tuning.mode = ScanTuning::Mode::kPooled;
-      tuning.executor = &executor;
-      tuning.window = window;
-      ASSERT_EQ(walk(tuning), expected) << "window " << window << ", seed " << seed;
-    }
   }
 }
 

@@ -226,6 +226,10 @@ class Walk {
     if (id != nullptr) {
       const SeenFolders::Node first = seen_.Find(*id);
       if (first != SeenFolders::kNone) {
+        // Its handle goes first: putting the slot may run a probe again
+        // that a full descriptor table stopped, and that probe needs it.
+        found.folder.reset();
+        look.listing.reset();
         output_.Put(Slot{Slot::Kind::kSeen, path_, nullptr, {}, seen_.PathOf(first)});
         return;
       }

@@ -23,6 +23,7 @@ namespace {
 
 using test::Batches;
 using test::Difference;
+using test::EveryKindOfEntry;
 using test::FullDisk;
 using test::Groups;
 using test::MemoryFileSystem;
@@ -48,6 +49,31 @@ void Comb(MemoryFileSystem& fs, std::string level, int levels, const std::string
   fs.File(level + "/" + leaf, Stereo16(9));
 }
 
+TEST(WalkTest, EveryKindOfEntryIsReportedByTheRulesInWalkOrder) {
+  MemoryFileSystem fs;
+  EveryKindOfEntry(fs);
+  const std::string mono = "\t0x0001\t1\t0x00000000\t8000\t16000\t2\t16\t";
+  std::string many;
+  for (int i = 0; i < 30; ++i) many += "/many/f" + std::to_string(100 + i) + ".wav" + Values(i);
+  const WalkResult r = WalkTree(fs, OneAtATime());
+  EXPECT_EQ(r.log, "/.wav" + Values(9) + "/A.WAV" + Values(1) + "/b.wav" + Values(2) + "/bad.wav" +
+                       test::kNaLine + "/empty.wav" + test::kNaLine + "/far-data.wav" + mono +
+                       "30\n/far.wav" + mono + "20\n/folder.wav" + test::kNaLine +
+                       "wavtally: cannot open file '/r/gone.wav': no such file or directory\n"
+                       "/gone.wav" +
+                       test::kNaLine + "/L.MID" + test::kNaLine + "/m.mid" + test::kNaLine +
+                       "wavtally: cannot list folder '/r/locked': permission denied\n"
+                       "wavtally: skipping folder '/r/locked2': already reported as '/r/locked'\n" +
+                       many + "/sub/c.wav" + Values(4) + "/sub/deep/d.wav" + Values(5) +
+                       "/sub/deep/e.mid" + test::kNaLine +
+                       "wavtally: skipping folder '/r/sub/deep/up': already reported as '/r/sub'\n"
+                       "wavtally: skipping folder '/r/twin': already reported as '/r/sub/deep'\n"
+                       "wavtally: cannot list folder '/r/unlisted': input/output error\n"
+                       "wavtally: cannot list folder '/r/unseen': permission denied\n");
+  // Only a listing of the start fails a run; a folder below is named.
+  EXPECT_EQ(r.result, ScanResult::kComplete);
+}
+
 struct Tree {
   const char* name;
   std::function<void(MemoryFileSystem&)> make;
@@ -68,6 +94,9 @@ const std::vector<Tree>& Trees() {
            }
            fs.File(folder + "/m.mid");
          }
+         for (int i = 0; i < 400; ++i) {
+           fs.File("/r/big/x" + std::to_string(1000 + i) + ".wav", Stereo16(i));
+         }
        }},
       {"comb",
        [](MemoryFileSystem& fs) {
@@ -87,28 +116,7 @@ const std::vector<Tree>& Trees() {
            level += "/d";
          }
        }},
-      {"links and failures",
-       [](MemoryFileSystem& fs) {
-         fs.File("/r/a.wav", Stereo16(1));
-         fs.File("/r/bad.wav", {'x'});
-         fs.File("/r/gone.wav", Stereo16(3));
-         fs.Fail(Call::kOpen, "/r/gone.wav", "no such file or directory");
-         fs.File("/r/sub/c.wav", Stereo16(4));
-         fs.File("/r/sub/deep/d.wav", Stereo16(5));
-         fs.Alias("/r/sub/deep/up", "/r/sub");
-         fs.Alias("/r/twin", "/r/sub/deep");
-         fs.File("/r/locked/f.wav", Stereo16(6));
-         fs.Lock("/r/locked");
-         fs.Alias("/r/locked2", "/r/locked");
-         fs.File("/r/unlisted/g.wav", Stereo16(7));
-         fs.Fail(Call::kList, "/r/unlisted", "input/output error");
-         fs.File("/r/take.01/h.wav", Stereo16(8));
-         // Headers past the first 4 KiB, which a head read ahead lacks.
-         fs.File("/r/far.wav",
-                 test::Riff().Chunk("LIST", 5000).Fmt(1, 1, 8000, 16000, 2, 16).Data(40).Bytes());
-         fs.File("/r/far-data.wav",
-                 test::Riff().Fmt(1, 1, 8000, 16000, 2, 16).Chunk("junk", 9000).Data(60).Bytes());
-       }},
+      {"every kind of entry", EveryKindOfEntry},
   };
   return trees;
 }
@@ -125,12 +133,20 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
       ScanTuning tuning;
       int handle_limit = 0;
     };
-    std::vector<Schedule> schedules = {
-        {"threads", Threads()}, {"batches", Batches()}, {"groups", Groups()}};
+    std::vector<Schedule> schedules = {{"batches", Batches()}, {"groups", Groups()}};
+    // Real threads race differently each run: a few runs, with the walk's
+    // own window and a small one.
+    for (int run = 0; run < 6; ++run) {
+      ScanTuning tuning = Threads();
+      tuning.window = run % 2 == 0 ? 4 : 0;
+      schedules.push_back({"threads, run " + std::to_string(run), tuning});
+    }
     std::vector<std::unique_ptr<ShuffledExecutor>> executors;
-    for (unsigned seed = 1; seed <= 8; ++seed) {
+    constexpr size_t kWindows[] = {0, 1, 2, 3, 7, 64};
+    for (unsigned seed = 1; seed <= 24; ++seed) {
       executors.push_back(std::make_unique<ShuffledExecutor>(seed));
-      schedules.push_back({"seed " + std::to_string(seed), Through(*executors.back(), seed % 4)});
+      schedules.push_back({"seed " + std::to_string(seed),
+                           Through(*executors.back(), kWindows[seed % std::size(kWindows)])});
     }
     // Few handles: once told, so the walk sizes itself and never holds more
     // (no limit is set, so none could save it), once untold, so only backing
@@ -140,7 +156,7 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
         for (const int runner : {0, 1, 2, 3}) {
           ScanTuning tuning = runner == 1 ? Batches() : runner == 3 ? Groups() : Threads();
           if (runner == 2) {
-            executors.push_back(std::make_unique<ShuffledExecutor>(handles));
+            executors.push_back(std::make_unique<ShuffledExecutor>(handles + 1));
             tuning = Through(*executors.back());
           }
           tuning.handles = told ? static_cast<size_t>(handles) : 0;
@@ -159,9 +175,16 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
       fs.LimitHandles(told ? 0 : schedule.handle_limit);
       const WalkResult r = WalkTree(fs, schedule.tuning);
       ASSERT_EQ(Difference(r.report, expected.report), "") << r.errors;
-      ASSERT_EQ(r.errors, expected.errors);
+      // Each message stands where it happened among the report's lines.
+      ASSERT_EQ(Difference(r.log, expected.log), "");
       ASSERT_EQ(r.result, expected.result);
       EXPECT_EQ(fs.OpenHandles(), 0);
+      // No more reads than the window wait at once, besides the folders
+      // looked at ahead.
+      const auto* shuffled = static_cast<ShuffledExecutor*>(schedule.tuning.executor);
+      if (shuffled != nullptr && schedule.tuning.window != 0) {
+        EXPECT_LE(shuffled->most_pending, schedule.tuning.window + 16);
+      }
       // Below four no walk can keep to it: the start, the folder it is in,
       // the folder it looks at, and a file. (A scripted executor may keep
       // jobs, and the folders they read in, without bound.)
@@ -170,9 +193,8 @@ TEST(WalkTest, EveryScheduleGivesTheReportOfOneAtATime) {
       }
       // After a refusal, the executor is told to run no more reads at once
       // than the handles allow.
-      if (fs.Refusals() > 0 && schedule.tuning.executor != nullptr) {
-        EXPECT_LE(static_cast<ShuffledExecutor*>(schedule.tuning.executor)->parallelism,
-                  static_cast<size_t>(schedule.handle_limit));
+      if (fs.Refusals() > 0 && shuffled != nullptr) {
+        EXPECT_LE(shuffled->parallelism, static_cast<size_t>(schedule.handle_limit));
       }
       fs.LimitHandles(0);
     }
@@ -454,17 +476,92 @@ TEST(WalkTest, TheSummaryTellsWhatTheReportCannot) {
   }
 }
 
-TEST(WalkTest, TheCountsAreOfLinesWrittenWhole) {
+TEST(WalkTest, WhatIsGoneWhenReachedIsNamedWhatWasListedKeepsItsLine) {
+  // One entry at a time, so that the change comes at a known point of the
+  // walk, just before a file is opened: any other schedule reads ahead, as
+  // it may.
+  struct Case {
+    const char* name;
+    const char* when;
+    std::function<void(MemoryFileSystem&)> change;
+    std::string log;
+  };
+  const std::string& na = test::kNaLine;
+  const std::string gone = "': no such file or directory\n";
+  const std::string a = "/a/x.wav" + Values(1) + "/a/y.wav" + Values(2) + "/a/z.mid" + na;
+  const std::string a_without_y = "/a/x.wav" + Values(1) +
+                                  "wavtally: cannot open file '/r/a/y.wav" + gone + "/a/y.wav" +
+                                  na + "/a/z.mid" + na;
+  const std::string b = "/b/w.wav" + Values(3) + "/b/deeper/v.mid" + na;
+  const std::string c = "/c/u.mid" + na;
+  const Case cases[] = {
+      // Listed with the start's folders; a whole tree may have gone with it.
+      {"a folder", "/r/a/x.wav", [](MemoryFileSystem& fs) { fs.Remove("/r/b"); },
+       a + "wavtally: cannot list folder '/r/b" + gone + c},
+      {"a file listed with the one read", "/r/a/x.wav",
+       [](MemoryFileSystem& fs) { fs.Remove("/r/a/y.wav"); }, a_without_y + b + c},
+      // Listed once for all its passes: what was listed keeps its line.
+      {"the folder being reported", "/r/a/y.wav", [](MemoryFileSystem& fs) { fs.Remove("/r/a"); },
+       a_without_y + b + c},
+      {"a folder that turned into a file, and another", "/r/b/w.wav",
+       [](MemoryFileSystem& fs) {
+         fs.Remove("/r/b");
+         fs.File("/r/b", {});
+         fs.Remove("/r/c");
+       },
+       a + "wavtally: cannot open file '/r/b/w.wav" + gone + "/b/w.wav" + na +
+           "wavtally: cannot list folder '/r/b/deeper" + gone +
+           "wavtally: cannot list folder '/r/c" + gone}};
+  for (const Case& change : cases) {
+    SCOPED_TRACE(change.name);
+    MemoryFileSystem fs;
+    fs.File("/r/a/x.wav", Stereo16(1));
+    fs.File("/r/a/y.wav", Stereo16(2));
+    fs.File("/r/a/z.mid");
+    fs.File("/r/b/w.wav", Stereo16(3));
+    fs.File("/r/b/deeper/v.mid");
+    fs.File("/r/c/u.mid");
+    fs.SetHook([&](Call call, const std::string& path) {
+      if (call == Call::kOpen && path == change.when) change.change(fs);
+    });
+    const WalkResult r = WalkTree(fs, OneAtATime());
+    fs.SetHook(nullptr);
+    EXPECT_EQ(r.log, change.log);
+    EXPECT_EQ(r.result, ScanResult::kComplete);
+  }
+}
+
+TEST(WalkTest, AReportThatCannotBeWrittenStopsTheReadsAndCountsOnlyWholeLines) {
   MemoryFileSystem fs;
-  for (int i = 0; i < 40; ++i) fs.File("/r/a/x" + std::to_string(10 + i) + ".wav", Stereo16(i));
-  for (const size_t room : {0, 30, 500, 1234}) {
-    SCOPED_TRACE(room);
-    FullDisk disk(FullDisk::Room::kBytes, room);
-    ShuffledExecutor executor(3);
-    const WalkResult r = WalkTree(fs, Through(executor, 16), "/r", &disk);
-    const auto whole = static_cast<uint64_t>(std::count(disk.text.begin(), disk.text.end(), '\n'));
-    EXPECT_EQ(r.counts.wav, whole);
-    EXPECT_EQ(r.summary.empty(), whole == 0);
+  for (int f = 0; f < 20; ++f) {
+    for (int i = 0; i < 50; ++i) {
+      fs.File("/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav",
+              Stereo16(1));
+    }
+  }
+  constexpr size_t kWindow = 10;
+  using Room = FullDisk::Room;
+  const std::pair<Room, size_t> disks[] = {{Room::kLines, 0},  {Room::kLines, 1},
+                                           {Room::kLines, 75}, {Room::kLines, 500},
+                                           {Room::kBytes, 30}, {Room::kBytes, 1234}};
+  for (const auto& [room, size] : disks) {
+    SCOPED_TRACE(std::to_string(size) + (room == Room::kLines ? " lines" : " bytes"));
+    const int opens_before = fs.Calls(Call::kOpen);
+    FullDisk disk(room, size);
+    ShuffledExecutor executor(7);
+    const WalkResult r = WalkTree(fs, Through(executor, kWindow), "/r", &disk);
+    EXPECT_TRUE(disk.Failed());
+    if (room == Room::kLines) {
+      // Lines that went out together fail together, at most a window of them.
+      EXPECT_LE(disk.lines, size);
+      EXPECT_GE(disk.lines + kWindow, size);
+    }
+    // The walk read no further than a window past the lines that failed,
+    // and said nothing of its own.
+    EXPECT_LE(static_cast<size_t>(fs.Calls(Call::kOpen) - opens_before), disk.lines + 2 * kWindow);
+    EXPECT_EQ(r.errors, "");
+    EXPECT_EQ(r.counts.wav, disk.lines);
+    EXPECT_EQ(r.summary.empty(), disk.lines == 0);
   }
 }
 
