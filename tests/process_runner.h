@@ -26,7 +26,9 @@
 #include <thread>
 #include <vector>
 
+#include "base/line_writer.h"
 #include "base/posix/test_hooks.h"
+#include "report/report_writer.h"
 #include "temp_tree.h"
 
 namespace wavtally::test {
@@ -150,13 +152,13 @@ inline bool ReadUntil(int fd, std::string& into, std::chrono::steady_clock::time
   return false;
 }
 
-/// The four lines every report starts with.
-inline const std::string kReportHeader =
-    "WAV Files\n"
-    "\n"
-    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
-    "Block Align\tBit Depth\tNum Samples\n"
-    "\n";
+/// The four lines every report starts with; their text is checked by
+/// ReportWriterTest.
+inline const std::string kReportHeader = [] {
+  StringLineWriter header;
+  PrintReportHeader(header);
+  return header.Text();
+}();
 
 namespace runner_detail {
 

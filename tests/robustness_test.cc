@@ -1,7 +1,7 @@
-// Bad input of every kind a folder of audio files can hold: damaged WAV
-// headers, files that are no files, link cycles, deep trees, hostile names,
-// folders that vanish mid-walk and outputs that fail. None of it may crash
-// the tool, stall it, or cost a line of the report.
+// Bad input of every kind a folder of audio files can hold, on a real disk
+// and through the real tool: damaged WAV headers, files that are no files,
+// link cycles, deep trees, hostile names and outputs that fail. None of it
+// may crash the tool, stall it, or cost a line of the report.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -626,19 +626,6 @@ TEST(HostileTreeTest, LinkCyclesAndBrokenLinksEndInACompleteReport) {
                        tree.At("self") + loops + seen("sub", tree.At("c1")));
 }
 
-TEST(HostileTreeTest, ThousandNestedFoldersAreWalkedToTheBottom) {
-  TempTree tree;
-  std::string rel;
-  for (int i = 0; i < 1000; ++i) rel += "d/";
-  tree.File("top.mid");
-  tree.File(rel + "deep.wav", Mono16());
-  const RunResult r = RunTool({tree.Root()});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_TRUE(r.out == kHeader + "/top.mid" + kNa + "\n/" + rel + "deep.wav" + kMonoValues + "\n")
-      << r.out.substr(0, 200);
-  EXPECT_EQ(r.err, "");
-}
-
 // Makes a chain of folders below root, each named by one entry of names and
 // holding an empty x.mid unless midi_in_each is false, and last.wav holding
 // wav in the last one, without ever naming a path longer than one name.
@@ -701,28 +688,30 @@ void RemoveChain(const std::string& root, const std::string& name) {
   close(dir);
 }
 
-TEST(HostileTreeTest, FiveThousandLevelsCostMemoryInProportionToTheDepth) {
+TEST(HostileTreeTest, AThousandLevelsAreWalkedToTheBottomInMemoryInProportionToTheDepth) {
   // A walk that kept every level's full path would take the square of the
-  // depth: 100 MB of wide characters here. Only the deepest folder holds a
-  // file, so the report stays small and the walk is what is measured. (A
-  // walk that recursed is caught at 100,000 levels in memory, by
-  // WalkTest.AHundredThousandLevelsAreWalkedWithoutRecursion; on disk the
-  // chain is costly to make on a busy machine.)
-  constexpr int kDepth = 5000;
+  // depth: 100 MB of wide characters here, for names of 50 characters. Only
+  // the top and the deepest folder hold a file, so the report stays small
+  // and the walk is what is measured. (A walk that recursed is caught at
+  // 100,000 levels in memory, by
+  // WalkTest.AHundredThousandLevelsAreWalkedWithoutRecursion.)
+  constexpr int kDepth = 1000;
+  const std::string name(50, 'd');
   TempTree tree;
-  MakeChain(tree.Root(), std::vector<std::string>(kDepth, "d"), Mono16(), false);
+  tree.File("top.mid");
+  MakeChain(tree.Root(), std::vector<std::string>(kDepth, name), Mono16(), false);
   const RunResult r = RunTool({tree.Root()});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err, "");
   std::string last;
-  for (int i = 0; i < kDepth; ++i) last += "/d";
-  EXPECT_TRUE(r.out == kHeader + last + "/last.wav" + kMonoValues + "\n")
+  for (int i = 0; i < kDepth; ++i) last += "/" + name;
+  EXPECT_TRUE(r.out == kHeader + "/top.mid" + kNa + "\n" + last + "/last.wav" + kMonoValues + "\n")
       << r.out.size() << " bytes";
   // A sanitizer's shadow memory and quarantine come on top; a walk whose
   // memory grew with the square of the depth would take gigabytes still.
   const bool sanitized = getenv("ASAN_OPTIONS") != nullptr || getenv("TSAN_OPTIONS") != nullptr;
   EXPECT_LT(r.peak_rss_kib, (sanitized ? 256 : 16) * 1024) << "peak resident memory in KiB";
-  RemoveChain(tree.Root(), "d");
+  RemoveChain(tree.Root(), name);
 }
 
 TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
@@ -742,19 +731,6 @@ TEST(HostileTreeTest, FolderThatCannotBeSearchedIsNamedNotDroppedSilently) {
   EXPECT_EQ(r.out, kHeader + "/p/a.wav" + kNa + "\n/q/y.mid" + kNa + "\n");
   EXPECT_EQ(r.err,
             "wavtally: cannot list folder '" + tree.At("p/inner") + "': permission denied\n");
-}
-
-TEST(HostileTreeTest, ARootThatCannotBeListedFailsTheRun) {
-  TempTree tree;
-  tree.File("top/a.wav", Mono16());
-  tree.Lock("top");
-  chmod(tree.Root().c_str(), 0755);
-  RunOptions opt;
-  opt.unprivileged = true;
-  const RunResult r = RunTool({tree.At("top")}, opt);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, kHeader);
-  EXPECT_EQ(r.err, "wavtally: cannot list folder '" + tree.At("top") + "': permission denied\n");
 }
 
 TEST(HostileTreeTest, LinkChainsDeeperThanTheSystemFollowsAreNamed) {
@@ -832,20 +808,6 @@ TEST(HostileTreeTest, NamesWithControlCharactersAndInvalidUtf8AreEscapedExactly)
   EXPECT_EQ(dash.out, kHeader + "/x.wav" + kMonoValues + "\n");
 }
 
-TEST(HostileTreeTest, EmptyCaseVariedAndBareExtensionNames) {
-  TempTree tree;
-  tree.File("Zero.MID");
-  tree.File("LOUD.WAV", Mono16());
-  tree.File("Mixed.Wav", Mono16());
-  tree.File(".wav", Mono16());
-  tree.File("empty.wav");
-  tree.File("trailing.wav ", Mono16());
-  tree.File("wav", Mono16());
-  EXPECT_EQ(RunTool({tree.Root()}).out, kHeader + "/.wav" + kMonoValues + "\n/empty.wav" + kNa +
-                                            "\n/LOUD.WAV" + kMonoValues + "\n/Mixed.Wav" +
-                                            kMonoValues + "\n/Zero.MID" + kNa + "\n");
-}
-
 TEST(HostileTreeTest, TenThousandFilesInOneFolderGetOneLineEach) {
   TempTree tree;
   std::string expected = kHeader;
@@ -863,95 +825,6 @@ TEST(HostileTreeTest, TenThousandFilesInOneFolderGetOneLineEach) {
 }
 
 // ---------------------------------------------------------------------------
-// Folders and files that disappear while the walk is under way. The walk
-// runs in-process so that the removal happens at a known point: when the
-// report line of a given file goes out.
-
-class HookedWriter : public StringLineWriter {
- public:
-  explicit HookedWriter(std::function<void(const std::string&)> hook) : hook_(std::move(hook)) {}
-
- protected:
-  EmitResult Emit(std::wstring_view line, std::string* error) override {
-    const EmitResult result = StringLineWriter::Emit(line, error);
-    hook_(EncodeUtf8(line));
-    return result;
-  }
-
- private:
-  std::function<void(const std::string&)> hook_;
-};
-
-struct WalkResult {
-  std::string report;
-  std::string errors;
-};
-
-// Walks tree, removing rel (a file or a whole folder) as soon as the line
-// starting with trigger has been written.
-WalkResult WalkRemoving(TempTree& tree, const std::string& trigger, const std::string& rel) {
-  HookedWriter report([&](const std::string& line) {
-    if (line.compare(0, trigger.size(), trigger) == 0) std::filesystem::remove_all(tree.At(rel));
-  });
-  StringLineWriter errors;
-  ScanOutput out{report, errors};
-  const Path root(DecodeUtf8(tree.Root()));
-  // One entry at a time, so that what the walk has reached when the line is
-  // out is known: any other schedule reads ahead, as it may.
-  ScanTuning one_at_a_time;
-  one_at_a_time.mode = ScanTuning::Mode::kInline;
-  ScanFolder(root, root, out, DiskFileSystem(), one_at_a_time);
-  return {report.Text(), errors.Text()};
-}
-
-const std::string kGone = "': no such file or directory\n";
-
-TEST(VanishingTest, WhatIsGoneWhenReachedIsNamedWhatWasListedKeepsItsLine) {
-  const auto make = [](TempTree& tree) {
-    tree.File("a/x.wav", Mono16());
-    tree.File("a/y.wav", Mono16());
-    tree.File("a/z.mid");
-    tree.File("b/w.wav", Mono16());
-    tree.File("b/deeper/v.mid");
-    tree.File("c/u.mid");
-  };
-  {
-    // b was listed with the root's folders before a was entered; by the time
-    // the walk reaches it, it is gone, and a whole tree may have gone with
-    // it, so it is named.
-    TempTree tree;
-    make(tree);
-    const WalkResult r = WalkRemoving(tree, "/a/x.wav", "b");
-    EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kMonoValues + "\n/a/z.mid" + kNa +
-                            "\n/c/u.mid" + kNa + "\n");
-    EXPECT_EQ(r.errors, "wavtally: cannot list folder '" + tree.At("b") + kGone);
-  }
-  {
-    // y.wav was listed with x.wav: it keeps its line, as a file that cannot
-    // be read, and why is said.
-    TempTree tree;
-    make(tree);
-    const WalkResult r = WalkRemoving(tree, "/a/x.wav", "a/y.wav");
-    EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kNa + "\n/a/z.mid" + kNa +
-                            "\n/b/w.wav" + kMonoValues + "\n/b/deeper/v.mid" + kNa + "\n/c/u.mid" +
-                            kNa + "\n");
-    EXPECT_EQ(r.errors, "wavtally: cannot open file '" + tree.At("a/y.wav") + kGone);
-  }
-  {
-    // The folder being reported goes away half way: it was listed once for
-    // all its passes, so everything listed keeps its line, and what can no
-    // longer be reached is named.
-    TempTree tree;
-    make(tree);
-    const WalkResult r = WalkRemoving(tree, "/a/x.wav", "a");
-    EXPECT_EQ(r.report, "/a/x.wav" + kMonoValues + "\n/a/y.wav" + kNa + "\n/a/z.mid" + kNa +
-                            "\n/b/w.wav" + kMonoValues + "\n/b/deeper/v.mid" + kNa + "\n/c/u.mid" +
-                            kNa + "\n");
-    EXPECT_EQ(r.errors, "wavtally: cannot open file '" + tree.At("a/y.wav") + kGone);
-  }
-}
-
-// ---------------------------------------------------------------------------
 // Standard output that fails. The tree is large enough that a walk going on
 // after the failure would be seen: its last folder cannot be listed by the
 // unprivileged tool, so a walk that reached it would write to standard error.
@@ -959,10 +832,11 @@ TEST(VanishingTest, WhatIsGoneWhenReachedIsNamedWhatWasListedKeepsItsLine) {
 class FailingOutputTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (int i = 0; i < 3000; ++i) {
+    // Long names make a report of more than a pipe holds from few files.
+    for (int i = 0; i < 600; ++i) {
       char name[32];
-      std::snprintf(name, sizeof name, "f%04d.wav", i);
-      tree_.File(name);
+      std::snprintf(name, sizeof name, "f%04d-", i);
+      tree_.File(name + std::string(150, 'x') + ".wav");
     }
     tree_.File("zz/late.mid");
     tree_.Lock("zz");

@@ -8,6 +8,7 @@
 
 #include "full_disk.h"
 #include "memory_file_system.h"
+#include "report/report_writer.h"
 #include "wave_builder.h"
 
 namespace wavtally {
@@ -27,12 +28,12 @@ const std::string kUsage =
     "optional arguments:\n"
     " -h, --help\tShow this help message\n";
 
-const std::string kHeader =
-    "WAV Files\n"
-    "\n"
-    "Path\tFormat Tag\tNum Channels\tChannel Mask\tSample Rate\tAvg Bytes Per Sec\t"
-    "Block Align\tBit Depth\tNum Samples\n"
-    "\n";
+// Its text is checked by ReportWriterTest.
+const std::string kHeader = [] {
+  StringLineWriter header;
+  PrintReportHeader(header);
+  return header.Text();
+}();
 
 const std::string kUnresolved =
     "Path specified as 'DIR' cannot be resolved.\n"
