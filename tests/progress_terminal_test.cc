@@ -11,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "base/entry.h"
 #include "base/line_writer.h"
 #include "base/terminal.h"
 #include "process_runner.h"
@@ -106,37 +105,6 @@ TEST(ProgressTerminalTest, FramesStepAsideForAWholeMessageThenTheSummaryStays) {
             "\r2 files (1 WAV), 1 folder, 3 files/s, reading /a\\tb\x1b[K"
             "\r\x1b[K"
             "1 WAV file, 1 MIDI file, 1 folder, in 1.5 s\n");
-}
-
-// What the child under RunEntry does, set before the fork: RunEntry takes a
-// plain function.
-int stop_signal = 0;
-
-int DrawThenStop(const std::vector<CStdStr>&) {
-  int64_t now = 0;
-  Progress progress(OpenProgressTerminal(), StdErr(), {[&] { return now; }, /*timer=*/false, {}});
-  now = 500 * kMs;
-  progress.Tick();
-  // To the process, as Ctrl-C or kill sends it: the thread that waits for
-  // stop signals takes it, and this one waits to be ended.
-  kill(getpid(), stop_signal);
-  for (;;) pause();
-}
-
-TEST(ProgressTerminalTest, StopSignalErasesTheLineBeforeTheEnd) {
-  for (const int sig : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(sig);
-    stop_signal = sig;
-    const RunResult r = RunChild(
-        [] {
-          char name[] = "child";
-          char* argv[] = {name, nullptr};
-          return RunEntry(1, argv, DrawThenStop);
-        },
-        OnTerminal());
-    EXPECT_EQ(r.status, 128 + sig);
-    EXPECT_EQ(r.terminal, "\r0 files (0 WAV), 0 folders, 0 files/s, reading /\x1b[K\r\x1b[K");
-  }
 }
 
 // A report longer than a terminal or a pipe holds, so that a run whose

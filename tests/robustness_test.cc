@@ -1012,33 +1012,30 @@ void CheckStopsBetweenLines(const std::string& root, bool one_page_pipe) {
   EXPECT_GT(stopped, 0);
 }
 
-TEST(StopSignalTest, ManyShortLinesEndAtALineEnd) {
-  TempTree tree;
+TEST(StopSignalTest, ShortLinesAndLinesLongerThanAPipeBufferEndAtALineEnd) {
+  TempTree short_lines;
   for (int i = 0; i < 1000; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "d%02d/take-%04d.wav", i / 100, i);
-    tree.File(name, Mono16());
+    short_lines.File(name, Mono16());
   }
-  CheckStopsBetweenLines(tree.Root(), false);
-  CheckStopsBetweenLines(tree.Root(), true);
-}
-
-TEST(StopSignalTest, LinesLongerThanAPipeBufferEndAtALineEnd) {
   // Control characters go out escaped, four bytes each: the lines come to
   // about 15 KiB, past PIPE_BUF (4096) and three page boundaries, while the
   // paths stay within PATH_MAX.
-  TempTree tree;
+  TempTree long_lines;
   for (int d = 0; d < 10; ++d) {
     std::string folder = std::to_string(d);
     for (const char c : {1, 2, 3, 4, 5, 6, 7, 8, 11, 12, 14, 15, 16, 17, 18, 19}) {
       folder += "/" + std::string(235, c);
     }
-    for (int f = 0; f < 20; ++f) tree.File(folder + "/" + std::to_string(f) + ".wav", Mono16());
+    for (int f = 0; f < 20; ++f)
+      long_lines.File(folder + "/" + std::to_string(f) + ".wav", Mono16());
   }
-  const RunResult sample = RunTool({tree.Root()});
-  ASSERT_GT(BodyLines(sample.out).at(0).size(), 15000u);
-  CheckStopsBetweenLines(tree.Root(), false);
-  CheckStopsBetweenLines(tree.Root(), true);
+  ASSERT_GT(BodyLines(RunTool({long_lines.Root()}).out).at(0).size(), 15000u);
+  for (const TempTree* tree : {&short_lines, &long_lines}) {
+    CheckStopsBetweenLines(tree->Root(), false);
+    CheckStopsBetweenLines(tree->Root(), true);
+  }
 }
 
 }  // namespace
