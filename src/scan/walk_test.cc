@@ -532,11 +532,15 @@ TEST(WalkTest, WhatIsGoneWhenReachedIsNamedWhatWasListedKeepsItsLine) {
 }
 
 TEST(WalkTest, AReportThatCannotBeWrittenStopsTheReadsAndCountsOnlyWholeLines) {
+  // Every other file cannot be opened: its message would show a walk that
+  // went on writing after the report failed.
   MemoryFileSystem fs;
   for (int f = 0; f < 20; ++f) {
     for (int i = 0; i < 50; ++i) {
-      fs.File("/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav",
-              Stereo16(1));
+      const std::string path =
+          "/r/d" + std::to_string(10 + f) + "/x" + std::to_string(10 + i) + ".wav";
+      fs.File(path, Stereo16(1));
+      if (i % 2 == 1) fs.Fail(Call::kOpen, path, "no such file or directory");
     }
   }
   constexpr size_t kWindow = 10;
@@ -557,9 +561,17 @@ TEST(WalkTest, AReportThatCannotBeWrittenStopsTheReadsAndCountsOnlyWholeLines) {
       EXPECT_GE(disk.lines + kWindow, size);
     }
     // The walk read no further than a window past the lines that failed,
-    // and said nothing of its own.
+    // and named no file after the one whose line failed.
     EXPECT_LE(static_cast<size_t>(fs.Calls(Call::kOpen) - opens_before), disk.lines + 2 * kWindow);
-    EXPECT_EQ(r.errors, "");
+    const auto count = [](const std::string& text, const std::string& what) {
+      size_t n = 0;
+      for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+      return n;
+    };
+    const size_t named = count(r.errors, "wavtally: cannot open file '");
+    EXPECT_EQ(count(r.errors, "\n"), named);
+    EXPECT_LE(named, count(disk.text, "\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\tN/A\t\n") + 1)
+        << r.errors;
     EXPECT_EQ(r.counts.wav, disk.lines);
     EXPECT_EQ(r.summary.empty(), disk.lines == 0);
   }
