@@ -4,6 +4,13 @@
 #include <thread>
 
 namespace wavtally {
+namespace {
+
+// Fewer reads at once than this, for want of handles, and the groups would
+// keep too many folders open while they wait.
+constexpr size_t kReadsForGroups = 16;
+
+}  // namespace
 
 Schedule::Schedule(FileSystem& fs, const ScanTuning& tuning)
     : tuning_(tuning),
@@ -27,9 +34,8 @@ Executor& Schedule::Current() {
   // hand-over a group; on one core a batch of files at a time on this
   // thread, in the fewest calls, since a hand-over per file would cost more
   // than it saves.
-  // Short of handles (a low limit, or after a refusal), the groups would
-  // keep too many folders open while they wait.
-  if (cores_ > 1 && tuning_.executor == nullptr && gate_.Parallelism() >= LatencyGate::kThreads) {
+  // Short of handles (a low limit, or after a refusal), batches.
+  if (cores_ > 1 && tuning_.executor == nullptr && gate_.Parallelism() >= kReadsForGroups) {
     return Grouped();
   }
   StopGrouping();
