@@ -1,6 +1,7 @@
-// The walk as a whole over the memory file system: every schedule against
-// the plain one-at-a-time walk, a fault at every call of a walk, and the
-// rules that only show on trees of a certain shape.
+// The walk as a whole over the memory file system: its rules on a tree of
+// every kind of entry, every schedule against the plain one-at-a-time walk,
+// a fault at every call of a walk, and the rules that only show on trees of
+// a certain shape or when the tree or the report changes under the walk.
 
 #include <gtest/gtest.h>
 
