@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
