@@ -237,6 +237,8 @@ class LatencyGate {
   /// Caps Parallelism() at most (at least 1), for limits of the process;
   /// returns nothing.
   void Cap(size_t most) { cap_ = most == 0 ? 1 : most; }
+  /// Returns the cap on Parallelism(): how many reads the handles allow.
+  size_t Capped() const { return cap_; }
 
   /// Threads on a slow file system. A cold disk answers more reads at once
   /// than 16 threads ask of it (20,000 files: 0.43 s on 16, 0.39 s on 32,

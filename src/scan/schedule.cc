@@ -112,7 +112,6 @@ void Schedule::Record(int64_t nanoseconds) {
 }
 
 void Schedule::SetReads(size_t reads) {
-  reads_ = reads;
   gate_.Cap(reads);
   batch_.SetParallelism(reads);
   if (pool_ != nullptr) pool_->SetParallelism(PoolParallelism());
@@ -128,7 +127,7 @@ size_t Schedule::Window() const {
   // to the bound the handles set for reads ahead in any mode: each job
   // waiting keeps its folder open.
   if (grouping_) {
-    return std::min(4 * grouped_->GroupSize() * PoolParallelism(), 4 * reads_);
+    return std::min(4 * grouped_->GroupSize() * PoolParallelism(), 4 * gate_.Capped());
   }
   return 4 * gate_.Parallelism();
 }

@@ -84,9 +84,8 @@ class Schedule {
   InlineExecutor inline_;
   BatchExecutor batch_;
   Executor* pool_ = nullptr;
-  bool grouping_ = false;                    // the pool runs groups, one a core
-  size_t reads_ = LatencyGate::kMaxThreads;  // as the handles allow
-  size_t fast_calls_ = 0;                    // in a row, toward the next larger group
+  bool grouping_ = false;  // the pool runs groups, one a core
+  size_t fast_calls_ = 0;  // in a row, toward the next larger group
   std::unique_ptr<GroupedExecutor> grouped_;
   // Declared last: destroying it joins the threads before anything they
   // might still touch goes.
